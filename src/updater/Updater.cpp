@@ -1,0 +1,55 @@
+#include "updater/Updater.h"
+
+Updater::Updater(const std::string &url, const std::string &directory, UpdaterDisplayInterface &d)
+    : server_url(url), storage_directory(directory), display(d) {}
+
+Updater::~Updater() = default;
+
+void Updater::notAvailable(const char *command) {
+  display.message(UpdaterDisplayInterface::Error, "The %s command is not available yet", command);
+}
+
+std::vector<DeviceInfo> Updater::Discover_Devices(linkType) {
+  notAvailable("discover (-D)");
+  return {};
+}
+
+std::vector<DeviceInfo> Updater::Discover_QWNetwork_Devices(uint32_t, linkType) {
+  notAvailable("network discover (-D -r)");
+  return {};
+}
+
+bool Updater::Update_Firmware(uint32_t, uint32_t, const std::string &, uint8_t, uint32_t, bool) {
+  notAvailable("update (-U)");
+  return false;
+}
+
+uint32_t Updater::Download_Firmware(uint32_t, const std::string &, bool, bool) {
+  notAvailable("get build (-G)");
+  return 0;
+}
+
+BuildList Updater::Get_BuildList(uint32_t) {
+  notAvailable("list builds (-B)");
+  return {};
+}
+
+BuildList Updater::Get_BuildListLocal(uint32_t) {
+  notAvailable("list local builds (-L)");
+  return {};
+}
+
+std::string Updater::Get_JWT(uint32_t) {
+  notAvailable("feature token (-J)");
+  return {};
+}
+
+bool Updater::Get_Fingerprint(Fingerprint &, const std::string &, uint32_t, const std::string &, uint32_t, bool) {
+  notAvailable("fingerprint (-N)");
+  return false;
+}
+
+bool Updater::Recover_Firmware(const std::string &, uint32_t, uint32_t, uint32_t, const std::string &, bool) {
+  notAvailable("recovery (-U -t RECOVER)");
+  return false;
+}
