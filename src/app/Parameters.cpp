@@ -17,17 +17,17 @@ namespace {
 enum OptionIds { OPT_HELP = 0, OPT_COMMAND = 1, OPT_PARAM = 2, OPT_HTTPS = 3, OPT_HTTP = 4 };
 
 const CSimpleOpt::SOption g_rgOptions[] = {
-    {OPT_COMMAND, "-B", SO_NONE},  {OPT_COMMAND, "-L", SO_NONE},        {OPT_COMMAND, "-D", SO_NONE},
-    {OPT_COMMAND, "-G", SO_NONE},  {OPT_COMMAND, "-I", SO_NONE},        {OPT_COMMAND, "-U", SO_NONE},
-    {OPT_COMMAND, "-OVERRIDE", SO_NONE}, {OPT_COMMAND, "-N", SO_NONE},  {OPT_COMMAND, "-Y", SO_NONE},
-    {OPT_COMMAND, "-C", SO_NONE},  {OPT_COMMAND, "-J", SO_NONE},        {OPT_HELP, "-h", SO_NONE},
-    {OPT_HELP, "-H", SO_NONE},     {OPT_PARAM, "-n", SO_NONE},          {OPT_PARAM, "-X", SO_REQ_SEP},
-    {OPT_PARAM, "-Z", SO_REQ_SEP}, {OPT_PARAM, "-m", SO_REQ_SEP},       {OPT_PARAM, "-i", SO_REQ_SEP},
-    {OPT_PARAM, "-b", SO_REQ_SEP}, {OPT_PARAM, "-d", SO_REQ_SEP},       {OPT_PARAM, "-t", SO_REQ_SEP},
-    {OPT_PARAM, "-f", SO_REQ_SEP}, {OPT_PARAM, "-r", SO_REQ_SEP},       {OPT_PARAM, "-s", SO_REQ_SEP},
-    {OPT_PARAM, "-o", SO_REQ_SEP}, {OPT_PARAM, "-e", SO_NONE},          {OPT_PARAM, "-l", SO_REQ_SEP},
-    {OPT_PARAM, "-k", SO_REQ_SEP}, {OPT_PARAM, "-u", SO_REQ_SEP},       {OPT_HELP, "--help", SO_NONE},
-    {OPT_HTTP, "--http", SO_NONE}, {OPT_HTTPS, "--https", SO_NONE},     {-1, nullptr, SO_NONE},
+    {OPT_COMMAND, "-B", SO_NONE},        {OPT_COMMAND, "-L", SO_NONE},    {OPT_COMMAND, "-D", SO_NONE},
+    {OPT_COMMAND, "-G", SO_NONE},        {OPT_COMMAND, "-I", SO_NONE},    {OPT_COMMAND, "-U", SO_NONE},
+    {OPT_COMMAND, "-OVERRIDE", SO_NONE}, {OPT_COMMAND, "-N", SO_NONE},    {OPT_COMMAND, "-Y", SO_NONE},
+    {OPT_COMMAND, "-C", SO_NONE},        {OPT_COMMAND, "-J", SO_NONE},    {OPT_HELP, "-h", SO_NONE},
+    {OPT_HELP, "-H", SO_NONE},           {OPT_PARAM, "-n", SO_NONE},      {OPT_PARAM, "-X", SO_REQ_SEP},
+    {OPT_PARAM, "-Z", SO_REQ_SEP},       {OPT_PARAM, "-m", SO_REQ_SEP},   {OPT_PARAM, "-i", SO_REQ_SEP},
+    {OPT_PARAM, "-b", SO_REQ_SEP},       {OPT_PARAM, "-d", SO_REQ_SEP},   {OPT_PARAM, "-t", SO_REQ_SEP},
+    {OPT_PARAM, "-f", SO_REQ_SEP},       {OPT_PARAM, "-r", SO_REQ_SEP},   {OPT_PARAM, "-s", SO_REQ_SEP},
+    {OPT_PARAM, "-o", SO_REQ_SEP},       {OPT_PARAM, "-e", SO_NONE},      {OPT_PARAM, "-l", SO_REQ_SEP},
+    {OPT_PARAM, "-k", SO_REQ_SEP},       {OPT_PARAM, "-u", SO_REQ_SEP},   {OPT_HELP, "--help", SO_NONE},
+    {OPT_HTTP, "--http", SO_NONE},       {OPT_HTTPS, "--https", SO_NONE}, {-1, nullptr, SO_NONE},
 };
 
 bool allDigits(const char *text, int (*isDigit)(int)) {
@@ -138,9 +138,7 @@ int _get_params(UpdaterDisplayInterface &display, int argc, char *argv[], Parame
           Log::ActivatePackage(params->log_mask);
         break;
       }
-      case 'Z':
-        params->commands.Set(CMD_Z);
-        break;
+      case 'Z': params->commands.Set(CMD_Z); break;
       case 'b': {
         char *end = nullptr;
         params->build = std::to_string(_get_int_arg(arg, &end));
@@ -175,9 +173,7 @@ int _get_params(UpdaterDisplayInterface &display, int argc, char *argv[], Parame
         params->baud_rate = static_cast<uint32_t>(_get_int_arg(arg, &end));
         break;
       }
-      case 'm':
-        params->uei_bytes_load = arg[0] == '1' || strncmp(arg, "true", 4) == 0;
-        break;
+      case 'm': params->uei_bytes_load = arg[0] == '1' || strncmp(arg, "true", 4) == 0; break;
       case 'u':
         params->server_url = arg;
         ++serverChoices;
@@ -192,8 +188,7 @@ int _get_params(UpdaterDisplayInterface &display, int argc, char *argv[], Parame
       default: break;
       }
       break;
-    default:
-      break;
+    default: break;
     }
   }
 

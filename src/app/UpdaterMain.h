@@ -11,9 +11,8 @@
 #include "app/UpdaterDisplayInterface.h"
 #include "updater/Updater.h"
 
-using UpdaterFactory = std::function<std::unique_ptr<Updater>(const std::string &server_url,
-                                                              const std::string &storage_directory,
-                                                              UpdaterDisplayInterface &display)>;
+using UpdaterFactory = std::function<std::unique_ptr<Updater>(
+    const std::string &server_url, const std::string &storage_directory, UpdaterDisplayInterface &display)>;
 
 // usage is where the usage text goes (the standard error stream in main).
 int UpdaterMain(int argc, char *argv[], UpdaterDisplayInterface &display, FILE *usage, const UpdaterFactory &factory);

@@ -163,7 +163,8 @@ void _display_usage(bool extended, bool full, FILE *stream) {
           DefaultServerURL(false).c_str());
   fprintf(stream, "     --https                  - Use HTTPS for the update server (%s).\n",
           DefaultServerURL(true).c_str());
-  fprintf(stream, "                                Recommended; HTTPS will be the default in the next major version.\n");
+  fprintf(stream,
+          "                                Recommended; HTTPS will be the default in the next major version.\n");
   if (extended)
     writeLines(stream, kExtended);
   writeLines(stream, kSamples);

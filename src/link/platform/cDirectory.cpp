@@ -192,8 +192,8 @@ cErr cDirectory_GetHomeDirectory(char *buffer, size_t size) {
   struct passwd pw;
   struct passwd *found = nullptr;
   char scratch[4096];
-  if (getpwuid_r(getuid(), &pw, scratch, sizeof scratch, &found) == 0 && found != nullptr &&
-      found->pw_dir != nullptr && found->pw_dir[0] != '\0') {
+  if (getpwuid_r(getuid(), &pw, scratch, sizeof scratch, &found) == 0 && found != nullptr && found->pw_dir != nullptr &&
+      found->pw_dir[0] != '\0') {
     copyOut(buffer, size, found->pw_dir);
   } else {
     copyOut(buffer, size, getenv("HOME"));

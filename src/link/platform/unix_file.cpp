@@ -105,7 +105,7 @@ cErr cFile_Seek(cFile file, unsigned long offset, unsigned origin) {
   long size = ftell(file->stream);
   if (size < 0 || fseek(file->stream, current, SEEK_SET) != 0)
     return cErrIO;
-  unsigned long base = origin == cFILE_SEEK_CUR ? static_cast<unsigned long>(current)
+  unsigned long base = origin == cFILE_SEEK_CUR   ? static_cast<unsigned long>(current)
                        : origin == cFILE_SEEK_END ? static_cast<unsigned long>(size)
                                                   : 0ul;
   // Seeking past the end is refused.
@@ -138,13 +138,10 @@ cErr cFile_Delete(const char *path) {
   if (remove(path) == 0)
     return cErrNone;
   switch (errno) {
-  case ENOENT:
-    return cErrNotFound;
+  case ENOENT: return cErrNotFound;
   case EACCES:
-  case EPERM:
-    return cErrPermission;
-  default:
-    return cErrIO;
+  case EPERM: return cErrPermission;
+  default: return cErrIO;
   }
 }
 

@@ -37,16 +37,11 @@ cErr cMutex_Destroy(cMutex *mutex) {
   delete *mutex; // freed even when the system refused to destroy it
   *mutex = nullptr;
   switch (rc) {
-  case 0:
-    return cErrNone;
-  case EBUSY:
-    return cErrBusy;
-  case EAGAIN:
-    return cErrResource;
-  case EINVAL:
-    return cErrParam;
-  default:
-    return cErrUnknown;
+  case 0: return cErrNone;
+  case EBUSY: return cErrBusy;
+  case EAGAIN: return cErrResource;
+  case EINVAL: return cErrParam;
+  default: return cErrUnknown;
   }
 }
 
@@ -54,14 +49,10 @@ cErr cMutex_Lock(cMutex mutex) {
   if (mutex == nullptr)
     return cErrParam;
   switch (pthread_mutex_lock(&mutex->mutex)) {
-  case 0:
-    return cErrNone;
-  case EINVAL:
-    return cErrParam;
-  case EDEADLK:
-    return cErrDuplicate;
-  default:
-    return cErrUnknown;
+  case 0: return cErrNone;
+  case EINVAL: return cErrParam;
+  case EDEADLK: return cErrDuplicate;
+  default: return cErrUnknown;
   }
 }
 
@@ -69,14 +60,10 @@ cErr cMutex_TryLock(cMutex mutex) {
   if (mutex == nullptr)
     return cErrParam;
   switch (pthread_mutex_trylock(&mutex->mutex)) {
-  case 0:
-    return cErrNone;
-  case EBUSY:
-    return cErrBusy;
-  case EINVAL:
-    return cErrParam;
-  default:
-    return cErrUnknown;
+  case 0: return cErrNone;
+  case EBUSY: return cErrBusy;
+  case EINVAL: return cErrParam;
+  default: return cErrUnknown;
   }
 }
 
@@ -84,13 +71,9 @@ cErr cMutex_Unlock(cMutex mutex) {
   if (mutex == nullptr)
     return cErrParam;
   switch (pthread_mutex_unlock(&mutex->mutex)) {
-  case 0:
-    return cErrNone;
-  case EPERM:
-    return cErrPermission;
-  case EINVAL:
-    return cErrParam;
-  default:
-    return cErrUnknown;
+  case 0: return cErrNone;
+  case EPERM: return cErrPermission;
+  case EINVAL: return cErrParam;
+  default: return cErrUnknown;
   }
 }
