@@ -27,9 +27,9 @@ constexpr size_t BIRD_INFO_FIELD_SIZE = 16;
 
 struct BirdBlock {
   uint8_t type = 0;
-  uint8_t flags = 0;      // 0-7: the top three bits of the type byte, shifted down
-  uint32_t length = 0;    // bytes of data
-  uint32_t address = 0;   // loader and firmware blocks: the first data word
+  uint8_t flags = 0;       // 0-7: the top three bits of the type byte, shifted down
+  uint32_t length = 0;     // bytes of data
+  uint32_t address = 0;    // loader and firmware blocks: the first data word
   uint8_t *data = nullptr; // inside the owning BirdFile's body
 
   // Loader and firmware images: the bytes after the address word.

@@ -122,8 +122,8 @@ void KeyValueStore::Save(const std::string &file_path) {
   int error = 0;
   cErr result = store_write_atomic(path, text.data(), text.size(), &error);
   if (result == cErrNotFound) {
-    Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n",
-             path.c_str(), error);
+    Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n", path.c_str(),
+             error);
     return;
   }
   if (result != cErrNone) {

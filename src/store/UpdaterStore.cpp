@@ -38,8 +38,7 @@ void _ensure_directory(const std::string &path) {
   }
   cErr err = cDirectory_Ensure(path.c_str(), 0755);
   if (err != cErrNone)
-    throw std::runtime_error("UpdaterStore: Could not create directory " + path + " error " +
-                             std::to_string(int(err)));
+    throw std::runtime_error("UpdaterStore: Could not create directory " + path + " error " + std::to_string(int(err)));
   Log::log(DEBUG_Updater, "UpdaterStore: Created directory [%s].\n", path.c_str());
 }
 
