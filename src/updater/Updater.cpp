@@ -24,26 +24,6 @@ bool Updater::Update_Firmware(uint32_t, uint32_t, const std::string &, uint8_t, 
   return false;
 }
 
-uint32_t Updater::Download_Firmware(uint32_t, const std::string &, bool, bool) {
-  notAvailable("get build (-G)");
-  return 0;
-}
-
-BuildList Updater::Get_BuildList(uint32_t) {
-  notAvailable("list builds (-B)");
-  return {};
-}
-
-BuildList Updater::Get_BuildListLocal(uint32_t) {
-  notAvailable("list local builds (-L)");
-  return {};
-}
-
-std::string Updater::Get_JWT(uint32_t) {
-  notAvailable("feature token (-J)");
-  return {};
-}
-
 bool Updater::Get_Fingerprint(Fingerprint &, const std::string &, uint32_t, const std::string &, uint32_t, bool) {
   notAvailable("fingerprint (-N)");
   return false;

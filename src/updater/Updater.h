@@ -43,6 +43,8 @@ public:
                                uint32_t router_serial, bool override_check);
 
   virtual uint32_t Download_Firmware(uint32_t serial, const std::string &build, bool override_check, bool flag);
+  // Finds the module and build from a recovery fingerprint first.
+  uint32_t Download_Firmware(const Fingerprint &fingerprint, const std::string &build, bool override_check);
   virtual BuildList Get_BuildList(uint32_t serial);
   virtual BuildList Get_BuildListLocal(uint32_t serial);
   virtual std::string Get_JWT(uint32_t serial);
