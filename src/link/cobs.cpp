@@ -64,7 +64,7 @@ constexpr std::array<uint8_t, 256> sCrcTable = sMakeCrcTable();
 } // namespace
 
 size_t cobs_encode(const uint8_t *input, size_t length, uint8_t *output) {
-  if (input == nullptr || output == nullptr)
+  if ((input == nullptr && length > 0) || output == nullptr)
     return 0;
   return sEncode(input, length, output);
 }
