@@ -16,6 +16,7 @@
 #include <mutex>
 #include <pthread.h>
 #include <string>
+#include <sys/socket.h>
 #include <thread>
 
 #include <CLI/CLI.hpp>
@@ -105,20 +106,30 @@ int main(int argc, char **argv) {
   }
 
   qwserver::UpdateDirectory content(directory);
-  server->Get("/cgi/u", [&content](const httplib::Request &req, httplib::Response &res) {
+  // Each request is logged before its answer goes out, so that whoever got
+  // the answer finds the request in the log already.
+  auto log_request = [&log](const httplib::Request &req, const httplib::Response &res) {
+    log.write(std::to_string(res.status) + " " + req.method + " " + req.target + "\n");
+  };
+  server->Get("/cgi/u", [&content, &log_request](const httplib::Request &req, httplib::Response &res) {
     qwserver::Query query;
     for (const auto &[k, v] : req.params)
       query.emplace(k, v); // the first value of a repeated key counts
     qwserver::Reply reply = content.answer(query);
     res.status = reply.status;
     res.set_content(reply.body, "text/plain");
+    log_request(req, res);
   });
-  server->set_error_handler([](const httplib::Request &, httplib::Response &res) {
+  server->set_error_handler([&log_request](const httplib::Request &req, httplib::Response &res) {
     if (res.body.empty())
-      res.set_content("error: not found\n", "text/plain");
+      res.set_content(res.status == 404 ? "error: not found\n" : "error: bad request\n", "text/plain");
+    log_request(req, res);
   });
-  server->set_logger([&log](const httplib::Request &req, const httplib::Response &res) {
-    log.write(std::to_string(res.status) + " " + req.method + " " + req.target + "\n");
+  // Address reuse after a restart, but no second server sharing the port
+  // (the library's default would allow that on Linux).
+  server->set_socket_options([](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   });
 
   int bound = port == 0 ? server->bind_to_any_port(address) : (server->bind_to_port(address, port) ? port : -1);
