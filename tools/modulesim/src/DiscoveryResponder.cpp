@@ -1,0 +1,119 @@
+#include "modulesim/DiscoveryResponder.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace modulesim {
+
+DiscoveryResponder::DiscoveryResponder() = default;
+
+DiscoveryResponder::~DiscoveryResponder() {
+  if (thread_.joinable()) {
+    stop_ = true;
+    uint64_t one = 1;
+    (void)!write(wakeFd_, &one, sizeof one);
+    thread_.join();
+  }
+  if (fd_ >= 0)
+    close(fd_);
+  if (wakeFd_ >= 0)
+    close(wakeFd_);
+}
+
+void DiscoveryResponder::add(TcpTransport &transport) {
+  std::lock_guard<std::mutex> g(lock_);
+  transports_.push_back(&transport);
+}
+
+std::vector<uint8_t> DiscoveryResponder::replyFor(uint8_t moduleAddress, uint16_t tcpPort, uint32_t serial,
+                                                  uint8_t model) {
+  std::vector<uint8_t> r(16, 0);
+  r[1] = moduleAddress;
+  r[2] = uint8_t(tcpPort);
+  r[3] = uint8_t(tcpPort >> 8);
+  for (int i = 0; i < 4; ++i)
+    r[4 + i] = uint8_t(serial >> (8 * i));
+  r[12] = model;
+  return r;
+}
+
+bool DiscoveryResponder::start() {
+  if (thread_.joinable())
+    return true;
+  fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (fd_ < 0 || wakeFd_ < 0) {
+    error_ = std::strerror(errno);
+    return false;
+  }
+  int on = 1;
+  setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(kDiscoveryRequestPort);
+  sa.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (bind(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+    error_ = std::string("cannot bind the discovery port: ") + std::strerror(errno);
+    return false;
+  }
+  ip_mreq mreq{};
+  inet_pton(AF_INET, "232.2.2.2", &mreq.imr_multiaddr);
+  inet_pton(AF_INET, "127.0.0.1", &mreq.imr_interface);
+  if (setsockopt(fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) != 0) {
+    error_ = std::string("cannot join the discovery group: ") + std::strerror(errno);
+    return false;
+  }
+  thread_ = std::thread([this] { loop(); });
+  return true;
+}
+
+void DiscoveryResponder::loop() {
+  while (!stop_) {
+    pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {fd_, POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR)
+        continue;
+      return;
+    }
+    if (!(fds[1].revents & POLLIN))
+      continue;
+    uint8_t buf[64];
+    sockaddr_in from{};
+    socklen_t fromLen = sizeof from;
+    ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &fromLen);
+    if (n < 1 || buf[0] != 0x01 || (ntohl(from.sin_addr.s_addr) >> 24) != 127)
+      continue; // not a discovery request, or not from this machine
+    ++requests_;
+    std::vector<TcpTransport *> ts;
+    {
+      std::lock_guard<std::mutex> g(lock_);
+      ts = transports_;
+    }
+    for (TcpTransport *t : ts) {
+      SimModule &m = t->module();
+      if (!m.online())
+        continue;
+      std::vector<uint8_t> r = replyFor(m.address(), t->port(), m.presentedSerial(), m.model());
+      // From the module's own address, so that the host learns where it is.
+      int out = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+      if (out < 0)
+        continue;
+      sockaddr_in src{};
+      src.sin_family = AF_INET;
+      src.sin_addr.s_addr = t->ipv4();
+      sockaddr_in dst = from;
+      dst.sin_port = htons(kDiscoveryReplyPort);
+      if (bind(out, reinterpret_cast<sockaddr *>(&src), sizeof src) == 0)
+        sendto(out, r.data(), r.size(), 0, reinterpret_cast<sockaddr *>(&dst), sizeof dst);
+      close(out);
+    }
+  }
+}
+
+} // namespace modulesim
