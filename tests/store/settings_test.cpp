@@ -229,7 +229,27 @@ TEST(KeyValueStore, SaveWithoutAPathUsesTheDefaultName) {
   EXPECT_EQ(ReadFile(dir / ".settings"), "UPDATED_TIME=" + s.GetString("UPDATED_TIME") + "\nk=v\n");
 }
 
-// A writer killed at any moment of Save leaves the old file or the new one.
+// Save puts a new file in place of the old one: a reader that opened the old
+// file keeps reading it whole, and the new one is complete when it appears.
+TEST(KeyValueStore, SaveReplacesTheFileRatherThanRewritingIt) {
+  TempDir dir;
+  std::string path = dir.write("s", "old=1\n");
+  FILE *reader = fopen(path.c_str(), "rb");
+  ASSERT_NE(reader, nullptr);
+  KeyValueStore store(path);
+  store.Clear();
+  store.Add("new", "2");
+  store.Save();
+  char text[64] = {};
+  size_t n = fread(text, 1, sizeof text - 1, reader);
+  fclose(reader);
+  EXPECT_EQ(std::string(text, n), "old=1\n");
+  EXPECT_EQ(ReadFile(path), "UPDATED_TIME=" + store.GetString("UPDATED_TIME") + "\nnew=2\n");
+  EXPECT_EQ(Names(dir.path()), std::set<std::string>{"s"});
+}
+
+// A reader never sees a partial file while another process saves, and a
+// writer killed at any moment of Save leaves the old file or the new one.
 TEST(KeyValueStore, SaveIsAtomicWhenKilled) {
   TempDir dir;
   std::string path = dir / "s";
@@ -240,31 +260,48 @@ TEST(KeyValueStore, SaveIsAtomicWhenKilled) {
     s.Add("zz_end", g);
     return s;
   };
-  {
-    KeyValueStore first = generation(0);
-    first.Save(path);
-  }
-  for (int round = 0; round < 25; ++round) {
+  // The whole file of a generation as read back, UPDATED_TIME aside.
+  auto complete = [&](const std::string &text) {
+    KeyValueStore read;
+    std::string key, value;
+    size_t start = 0, lines = 0;
+    while (start < text.size()) {
+      size_t end = text.find('\n', start);
+      if (end == std::string::npos)
+        return false; // a line cut short
+      std::string line = text.substr(start, end + 1 - start);
+      if (KeyValueStore::ParseLine(line.c_str(), key, value) && key != "UPDATED_TIME") {
+        read.Add(key, value);
+        ++lines;
+      }
+      start = end + 1;
+    }
+    int g = read.GetInt("zz_end", -1);
+    return g >= 0 && g <= 2 && lines == 1001 && read.Entries() == generation(g).Entries();
+  };
+  generation(0).Save(path);
+  const KeyValueStore one = generation(1), two = generation(2);
+  for (int round = 0; round < 20; ++round) {
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-      for (int g = 1;; ++g) {
-        KeyValueStore s = generation(g);
-        s.Save(path);
+      KeyValueStore a = one, b = two;
+      for (;;) {
+        a.Save(path);
+        b.Save(path);
       }
     }
-    cTime_MSSleep(2 + round % 7);
+    uint32_t start = cTime_GetMSTicks();
+    int reads = 0;
+    bool torn = false;
+    while (!torn && cTime_GetMSTicks() - start < uint32_t(5 + round % 7)) {
+      torn = !complete(ReadFile(path));
+      ++reads;
+    }
     kill(child, SIGKILL);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
-
-    KeyValueStore read(path);
-    int g = read.GetInt("zz_end", -1);
-    ASSERT_GE(g, 0) << "round " << round;
-    KeyValueStore expected = generation(g);
-    for (const auto &[k, v] : expected.Entries())
-      ASSERT_EQ(read.GetString(k), v) << "round " << round << " key " << k;
-    std::string text = ReadFile(path);
-    ASSERT_EQ(text.back(), '\n');
+    ASSERT_FALSE(torn) << "round " << round << " read " << reads;
+    ASSERT_TRUE(complete(ReadFile(path))) << "round " << round << " after the kill";
   }
 }

@@ -55,12 +55,14 @@ int main(int argc, char **argv) {
   int level = 9;
   unsigned index = 0;
   bool payload_only = false;
+  bool raw_body = false;
 
   CLI::App *pack = app.add_subcommand("pack", "Pack a BIRD file from a description of its blocks");
   pack->add_option("description", description, "Description file (\"-\" for standard input)")->required();
   pack->add_option("-o,--output", output, "BIRD file to write")->required();
   pack->add_option("-k,--key", key_text, "Scramble firmware payloads with this fingerprint: W0,W1,W2,W3 (hex)");
   pack->add_option("-l,--level", level, "zlib compression level 0-9")->check(CLI::Range(0, 9));
+  pack->add_flag("--raw-body", raw_body, "Write the inflated body alone (no header, no compression)");
   pack->footer("Description lines (one block each, in file order; \"#\" starts a comment):\n"
                "  info build=1234 version=2.10.3 serial=0012ABCD model=\"QW Hub\"\n"
                "  loader ADDRESS FILE [flags=N]\n"
@@ -114,7 +116,9 @@ int main(int argc, char **argv) {
       image.Scramble(key);
     PackOptions options;
     options.level = level;
-    if (!image.Write(output, options, &error))
+    bool written =
+        raw_body ? WriteFileAtomically(output, image.Body(options), &error) : image.Write(output, options, &error);
+    if (!written)
       return fail(error);
     return 0;
   }
