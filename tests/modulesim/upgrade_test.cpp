@@ -2,6 +2,7 @@
 // restart under the new image, the strict checks, and the upgrade faults.
 #include <gtest/gtest.h>
 
+#include "birdtool/BirdWriter.h"
 #include "harness.h"
 
 using namespace modulesim;
@@ -57,11 +58,13 @@ TEST(SimUpgrade, WholeUpdateLandsAndRestartsUnderTheNewImage) {
 
   // firmware block at 0x00001000, 40 bytes carrying the image marker:
   // chunk 1 of 32 bytes (26 + 6), chunk 2 of 8 bytes
-  Bytes image(40, 0);
+  // (the marker the BIRD tool appends to test images)
+  Bytes image(8, 0);
   for (size_t i = 0; i < image.size(); ++i)
     image[i] = uint8_t(0x30 + i);
-  Bytes marker = makeImageMarker(packVersion(2, 16, 3), 5555);
-  std::copy(marker.begin(), marker.end(), image.begin() + 20);
+  Bytes marker = birdwriter::MarkerBytes(5555, "2.16.3");
+  image.insert(image.end(), marker.begin(), marker.end());
+  ASSERT_EQ(image.size(), 40u);
   EXPECT_EQ(h.ask({0x04, 0x07, 0x5F, 0x03, 0x01, 0x00, 0x00, 0x10, 0x00}, 7),
             (Bytes{0x04, 0x05, 0x5F, 0x07, 0x00, 0x00, 0x20}));
   Bytes c1(image.begin(), image.begin() + 26), c2(image.begin() + 26, image.begin() + 32),

@@ -1,8 +1,11 @@
 #include "modulesim/Memory.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
+#include "birdtool/BirdWriter.h"
+#include "modulesim/SimModule.h"
 #include "modulesim/Wire.h"
 
 namespace modulesim {
@@ -44,20 +47,19 @@ std::vector<uint8_t> Memory::read(uint32_t address, size_t length) const {
   return out;
 }
 
-std::vector<uint8_t> makeImageMarker(uint32_t packedVersion, uint32_t build) {
-  std::vector<uint8_t> m(kImageMarkerTag, kImageMarkerTag + sizeof kImageMarkerTag);
-  putU32(m, packedVersion);
-  putU32(m, build);
-  return m;
+uint32_t packVersionText(const std::string &text) {
+  unsigned major = 0, minor = 0, patch = 0;
+  char tail = 0;
+  if (std::sscanf(text.c_str(), "%u.%u.%u%c", &major, &minor, &patch, &tail) != 3)
+    return 0;
+  return packVersion(major, minor, patch);
 }
 
 std::optional<ImageIdentity> findImageMarker(const uint8_t *data, size_t length) {
-  if (length < kImageMarkerSize)
+  auto m = birdwriter::FindMarker(data, length);
+  if (!m)
     return std::nullopt;
-  for (size_t i = 0; i + kImageMarkerSize <= length; ++i)
-    if (std::memcmp(data + i, kImageMarkerTag, sizeof kImageMarkerTag) == 0)
-      return ImageIdentity{getU32(data + i + 8), getU32(data + i + 12)};
-  return std::nullopt;
+  return ImageIdentity{packVersionText(m->version), m->build};
 }
 
 std::optional<ImageIdentity> findImageMarker(const Memory &memory) {

@@ -163,7 +163,8 @@ void SimModule::onUpgrade(const Packet &p, Out &out) {
     if (phase_ == Phase::Loader) {
       // The new image decides what the module reports from now on.
       if (auto id = findImageMarker(flash_)) {
-        config_.version = id->version;
+        if (id->version)
+          config_.version = id->version;
         config_.build = id->build;
       }
     } else {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace modulesim {
@@ -23,20 +24,17 @@ private:
   std::map<uint32_t, std::vector<uint8_t>> segments_; // start -> bytes, never overlapping or touching
 };
 
-// The marker a test image carries so that the simulated module knows which
-// version and build it runs after an update: the 8 ASCII bytes "QWSIMIMG",
-// then the packed version and the build, both 32-bit big-endian (16 bytes).
-constexpr char kImageMarkerTag[8] = {'Q', 'W', 'S', 'I', 'M', 'I', 'M', 'G'};
-constexpr size_t kImageMarkerSize = 16;
-
-std::vector<uint8_t> makeImageMarker(uint32_t packedVersion, uint32_t build);
-
+// The build marker that the BIRD tool embeds in test images (birdwriter's
+// MarkerBytes: "QWMARK01", build, version text, checksum): after an update
+// the simulated module runs what the marker says.
 struct ImageIdentity {
-  uint32_t version = 0;
+  uint32_t version = 0; // packed
   uint32_t build = 0;
 };
 // The first marker found in the written memory, if any.
 std::optional<ImageIdentity> findImageMarker(const Memory &memory);
 std::optional<ImageIdentity> findImageMarker(const uint8_t *data, size_t length);
+// "2.16.3" packed as a module reports it; 0 when the text is not a version.
+uint32_t packVersionText(const std::string &text);
 
 } // namespace modulesim
