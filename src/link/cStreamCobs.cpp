@@ -48,7 +48,11 @@ CobsRecord *sRecord(void *reference) {
 cErr sFrameEnd(CobsRecord *r) {
   size_t length = cobs_decode_inplace(r->rx, r->rxCount);
   r->rxCount = 0;
-  if (length <= 2 || length != static_cast<size_t>(r->rx[1]) + 3 || !crc8_check(r->rx, length - 1, r->rx[length - 1]))
+  // Address 0 is never a packet: with a CRC that starts at 0, a run of code
+  // bytes 01 01 01 (line noise, a stuck line) decodes to 00 00 00 and
+  // passes both other checks.
+  if (length <= 2 || length != static_cast<size_t>(r->rx[1]) + 3 || r->rx[0] == 0 ||
+      !crc8_check(r->rx, length - 1, r->rx[length - 1]))
     return cErrPacket;
   r->ready = true;
   r->readPosition = 0;

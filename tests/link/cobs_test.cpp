@@ -244,6 +244,14 @@ TEST_F(CobsStream, LengthMismatchAndStrayDelimitersAreDropped) {
   EXPECT_EQ(errors, (std::vector<cErr>{cErrPacket}));
 }
 
+TEST_F(CobsStream, AllZeroFrameIsNotAPacket) {
+  // 01 01 01 decodes to 00 00 00: length 0 and a matching CRC, but address 0.
+  t.bytes({0x01, 0x01, 0x01, 0x00});
+  std::vector<cErr> errors;
+  EXPECT_TRUE(drain(&errors).empty());
+  EXPECT_EQ(errors, (std::vector<cErr>{cErrPacket}));
+}
+
 TEST_F(CobsStream, FrameSplitAcrossReadsAndTransportErrors) {
   Bytes packet = {0x04, 0x02, 0x00, 0x01};
   Bytes body = packet;
