@@ -4,7 +4,11 @@
 
 #include <map>
 
+#include <algorithm>
+#include <cstdlib>
+
 #include "modulesim/DiscoveryResponder.h"
+#include "quillwork/cDiscovery.h"
 #include "sockets.h"
 
 using namespace modulesim;
@@ -73,4 +77,49 @@ TEST(SimDiscovery, EveryOnlineModuleAnswersTheRequest) {
             (Bytes{0x00, 0x04, 0xE8, 0x03, 0x78, 0x56, 0x34, 0x12, 0, 0, 0, 0, 0x11, 0, 0, 0}));
   close(sender);
   close(listener);
+}
+
+TEST(SimDiscovery, TheLibraryFindsSimulatedModules) {
+  // The host sends its request through the machine's non-loopback
+  // interfaces: give this private namespace one.
+  ASSERT_TRUE(inPrivateNetworkNamespace());
+  ASSERT_EQ(std::system("ip link add simbr0 type bridge && ip addr add 10.98.0.1/24 brd + dev simbr0 && "
+                        "ip link set simbr0 up"),
+            0);
+  ModuleConfig a, b;
+  a.serial = 0x40F5849A;
+  a.address = 4;
+  b.serial = 0x00C0FFEE;
+  b.address = 8;
+  b.model = 3;
+  SimModule ma(a), mb(b);
+  TcpTransport ta(ma, {"127.0.0.5", 0}), tb(mb, {"127.0.0.6", 0});
+  DiscoveryResponder responder;
+  responder.add(ta);
+  responder.add(tb);
+  ASSERT_TRUE(responder.start()) << responder.error();
+
+  std::vector<linkSpec> found;
+  auto cb = [](const linkSpec *spec, bool *counted, void *ref) -> int {
+    static_cast<std::vector<linkSpec> *>(ref)->push_back(*spec);
+    *counted = true;
+    return 1;
+  };
+  EXPECT_EQ(cDiscovery_EnumerateModules(2, cb, &found, cDISCOVERY_LOCALHOST), 2);
+  ASSERT_EQ(found.size(), 2u);
+  std::sort(found.begin(), found.end(),
+            [](const linkSpec &x, const linkSpec &y) { return x.moduleAddress < y.moduleAddress; });
+  EXPECT_EQ(found[0].serialNumber, 0x40F5849Au);
+  EXPECT_EQ(found[0].moduleAddress, 4u);
+  EXPECT_EQ(found[0].routerSerialNumber, 0x40F5849Au);
+  EXPECT_EQ(found[0].model, 17u);
+  EXPECT_EQ(found[0].ipAddress, ta.ipv4());
+  EXPECT_EQ(found[0].port, ta.port());
+  EXPECT_EQ(found[1].serialNumber, 0x00C0FFEEu);
+  EXPECT_EQ(found[1].ipAddress, tb.ipv4());
+
+  // a module that is restarting does not answer
+  mb.powerOff();
+  found.clear();
+  EXPECT_EQ(cDiscovery_EnumerateModules(2, cb, &found, cDISCOVERY_LOCALHOST), 1);
 }

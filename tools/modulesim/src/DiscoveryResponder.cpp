@@ -3,10 +3,13 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace modulesim {
@@ -43,9 +46,44 @@ std::vector<uint8_t> DiscoveryResponder::replyFor(uint8_t moduleAddress, uint16_
   return r;
 }
 
+bool inPrivateNetworkNamespace() {
+  // A namespace of our own: `unshare --net` around a test program, or
+  // `modulesim --netns`, leave the process in another network namespace than
+  // its parent. When in doubt, no.
+  struct stat mine {
+  }, parent{};
+  std::string parentNs = "/proc/" + std::to_string(getppid()) + "/ns/net";
+  if (stat("/proc/self/ns/net", &mine) != 0 || stat(parentNs.c_str(), &parent) != 0)
+    return false;
+  return mine.st_ino != parent.st_ino || mine.st_dev != parent.st_dev;
+}
+
+namespace {
+// The IPv4 addresses of this machine's interfaces that are up.
+std::vector<in_addr> localAddresses(bool multicastOnly) {
+  std::vector<in_addr> out;
+  ifaddrs *list = nullptr;
+  if (getifaddrs(&list) != 0)
+    return out;
+  for (ifaddrs *i = list; i; i = i->ifa_next) {
+    if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !(i->ifa_flags & IFF_UP))
+      continue;
+    if (multicastOnly && !(i->ifa_flags & (IFF_MULTICAST | IFF_LOOPBACK)))
+      continue;
+    out.push_back(reinterpret_cast<sockaddr_in *>(i->ifa_addr)->sin_addr);
+  }
+  freeifaddrs(list);
+  return out;
+}
+} // namespace
+
 bool DiscoveryResponder::start() {
   if (thread_.joinable())
     return true;
+  if (!inPrivateNetworkNamespace()) {
+    error_ = "the discovery responder runs only inside a private network namespace";
+    return false;
+  }
   fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (fd_ < 0 || wakeFd_ < 0) {
@@ -62,10 +100,17 @@ bool DiscoveryResponder::start() {
     error_ = std::string("cannot bind the discovery port: ") + std::strerror(errno);
     return false;
   }
-  ip_mreq mreq{};
-  inet_pton(AF_INET, "232.2.2.2", &mreq.imr_multiaddr);
-  inet_pton(AF_INET, "127.0.0.1", &mreq.imr_interface);
-  if (setsockopt(fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) != 0) {
+  // Join on every interface of the namespace: the host sends its request
+  // through each of its interfaces (or through the loopback one).
+  int joined = 0;
+  for (in_addr a : localAddresses(true)) {
+    ip_mreq mreq{};
+    inet_pton(AF_INET, "232.2.2.2", &mreq.imr_multiaddr);
+    mreq.imr_interface = a;
+    if (setsockopt(fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) == 0)
+      ++joined;
+  }
+  if (joined == 0) {
     error_ = std::string("cannot join the discovery group: ") + std::strerror(errno);
     return false;
   }
@@ -87,8 +132,13 @@ void DiscoveryResponder::loop() {
     sockaddr_in from{};
     socklen_t fromLen = sizeof from;
     ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &fromLen);
-    if (n < 1 || buf[0] != 0x01 || (ntohl(from.sin_addr.s_addr) >> 24) != 127)
-      continue; // not a discovery request, or not from this machine
+    if (n < 1 || buf[0] != 0x01)
+      continue; // not a discovery request
+    bool local = (ntohl(from.sin_addr.s_addr) >> 24) == 127;
+    for (in_addr a : localAddresses(false))
+      local = local || a.s_addr == from.sin_addr.s_addr;
+    if (!local)
+      continue; // answers never leave the machine
     ++requests_;
     std::vector<TcpTransport *> ts;
     {

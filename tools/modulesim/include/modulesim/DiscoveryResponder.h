@@ -7,7 +7,8 @@
 //
 // Multicast must never leave the machine: run this only inside a private
 // network namespace (tests named *_netns_test.cpp, or `modulesim --netns`).
-// It answers only requests from loopback addresses.
+// start() refuses to run in the machine's own network namespace, and the
+// responder answers only requests from this machine's own addresses.
 #pragma once
 
 #include <atomic>
@@ -23,6 +24,9 @@ namespace modulesim {
 
 constexpr uint16_t kDiscoveryRequestPort = 9888;
 constexpr uint16_t kDiscoveryReplyPort = 9889;
+
+// True when this process runs in another network namespace than its parent.
+bool inPrivateNetworkNamespace();
 
 class DiscoveryResponder {
 public:

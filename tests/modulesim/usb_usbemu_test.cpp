@@ -1,0 +1,75 @@
+// Simulated modules on the emulated USB bus, reached through the link
+// library's USB discovery and USB stream.
+#include <gtest/gtest.h>
+
+#include "library_io.h"
+#include "modulesim/UsbTransport.h"
+#include "quillwork/cDiscovery.h"
+#include "quillwork/qwusb_driver.h"
+
+using namespace modulesim;
+using namespace simtest;
+using namespace std::chrono_literals;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+std::vector<linkSpec> usbModules() {
+  std::vector<linkSpec> found;
+  auto cb = [](const linkSpec *spec, bool *counted, void *ref) -> int {
+    static_cast<std::vector<linkSpec> *>(ref)->push_back(*spec);
+    *counted = true;
+    return 1;
+  };
+  cDiscovery_EnumerateModules(1, cb, &found, cDISCOVERY_LOCALHOST);
+  return found;
+}
+
+bool waitForSerial(uint32_t serial, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    for (const linkSpec &s : usbModules())
+      if (s.serialNumber == serial)
+        return true;
+    std::this_thread::sleep_for(20ms);
+  }
+  return false;
+}
+} // namespace
+
+TEST(SimUsb, ModuleIsDiscoveredAndAnswersAndReplugsOnRestart) {
+  qwemu::UsbTestbed bed;
+  ASSERT_TRUE(bed.ok());
+  {
+    ModuleConfig c;
+    c.serial = 0x40F5849A;
+    c.model = 0x11;
+    c.restartDownMs = 100;
+    c.loaderSerialMs = 300;
+    SimModule m(c);
+    UsbTransport usb(m, bed);
+    ASSERT_TRUE(usb.ok());
+
+    std::vector<linkSpec> found = usbModules();
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].type, 1u);
+    EXPECT_EQ(found[0].serialNumber, 0x40F5849Au);
+    EXPECT_EQ(found[0].model, 0x11u);
+
+    cStream *s = nullptr;
+    ASSERT_EQ(cStream_CreateUSB(0x40F5849A, &s), cErrNone);
+    ASSERT_EQ(streamWrite(s, {0xAD, 0x00, 0x04, 0x03, 0x03, 0x48, 0x20}), cErrNone);
+    EXPECT_EQ(streamRead(s, 8, 3000ms), (Bytes{0x04, 0x00, 0x04, 0x04, 0x03, 0x08, 0x00, 0x11}));
+    // INIT and LOAD: the loader restarts the module, which comes back first
+    // under the loader's serial number, then under its own
+    ASSERT_EQ(streamWrite(s, {0x04, 0x02, 0x5F, 0x00}), cErrNone);
+    EXPECT_EQ(streamRead(s, 8, 3000ms).size(), 8u);
+    ASSERT_EQ(streamWrite(s, {0x04, 0x02, 0x5F, 0x02}), cErrNone);
+    EXPECT_EQ(streamRead(s, 4, 3000ms), (Bytes{0x04, 0x02, 0x5F, 0x02}));
+    EXPECT_TRUE(m.waitFor([&] { return usb.plugs() >= 2; }, 3000ms));
+    cStream_Destroy(&s);
+    EXPECT_TRUE(waitForSerial(kLoaderSerial, 3000ms));
+    EXPECT_TRUE(waitForSerial(0x40F5849A, 3000ms));
+    EXPECT_EQ(m.phase(), Phase::Loader);
+  }
+  Quillwork_libusb_exit();
+}
