@@ -126,15 +126,24 @@ HTTPResponse GET(const std::string &base_url, const std::map<std::string, std::s
 namespace {
 
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-constexpr uint8_t kInvalid = 0x80;
+// One table per position in a group of four, each holding the character's
+// six bits already shifted into place, so that a group decodes with three
+// ORs; characters outside the alphabet carry the top bit as an error flag.
+constexpr uint32_t kInvalid = 0x80000000u;
 
 struct DecodeTable {
-  uint8_t value[256];
+  uint32_t value[4][256];
   constexpr DecodeTable() : value() {
-    for (int i = 0; i < 256; ++i)
-      value[i] = kInvalid;
-    for (int i = 0; i < 64; ++i)
-      value[static_cast<uint8_t>(kAlphabet[i])] = static_cast<uint8_t>(i);
+    for (int k = 0; k < 4; ++k)
+      for (int i = 0; i < 256; ++i)
+        value[k][i] = kInvalid;
+    for (int i = 0; i < 64; ++i) {
+      uint8_t c = static_cast<uint8_t>(kAlphabet[i]);
+      value[0][c] = static_cast<uint32_t>(i) << 18;
+      value[1][c] = static_cast<uint32_t>(i) << 12;
+      value[2][c] = static_cast<uint32_t>(i) << 6;
+      value[3][c] = static_cast<uint32_t>(i);
+    }
   }
 };
 
@@ -189,22 +198,20 @@ unsigned char *base64_decode(const char *data, size_t input_length, size_t *outp
   // Every group but the last has no padding; errors are gathered in one flag
   // so that the loop stays free of branches.
   size_t full = input_length == 0 ? 0 : input_length / 4 - (padding > 0 ? 1 : 0);
-  uint8_t bad = 0;
+  const auto &d = kDecode.value;
+  uint32_t bad = 0;
   unsigned char *o = out;
   for (size_t g = 0; g < full; ++g, in += 4, o += 3) {
-    uint8_t a = kDecode.value[in[0]], b = kDecode.value[in[1]], c = kDecode.value[in[2]], d = kDecode.value[in[3]];
-    bad |= a | b | c | d;
-    uint32_t triple = (uint32_t{a} << 18) | (uint32_t{b} << 12) | (uint32_t{c} << 6) | d;
+    uint32_t triple = d[0][in[0]] | d[1][in[1]] | d[2][in[2]] | d[3][in[3]];
+    bad |= triple;
     o[0] = static_cast<unsigned char>(triple >> 16);
     o[1] = static_cast<unsigned char>(triple >> 8);
     o[2] = static_cast<unsigned char>(triple);
   }
   if (padding > 0) {
     // "xx==" carries one byte, "xxx=" two.
-    uint8_t a = kDecode.value[in[0]], b = kDecode.value[in[1]];
-    uint8_t c = padding == 1 ? kDecode.value[in[2]] : 0;
-    bad |= a | b | c;
-    uint32_t triple = (uint32_t{a} << 18) | (uint32_t{b} << 12) | (uint32_t{c} << 6);
+    uint32_t triple = d[0][in[0]] | d[1][in[1]] | (padding == 1 ? d[2][in[2]] : 0);
+    bad |= triple;
     o[0] = static_cast<unsigned char>(triple >> 16);
     if (padding == 1)
       o[1] = static_cast<unsigned char>(triple >> 8);

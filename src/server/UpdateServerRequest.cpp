@@ -147,9 +147,11 @@ bool GetDeviceJWT(std::string &body, const std::string &url, std::string &token)
     return false;
   if (lines.size() < 2 || lines[1].size() <= 2)
     return false;
-  std::string_view line = lines[1];
-  std::string entry(line);
+  std::string entry(lines[1]);
   Log::log(DEBUG_ServerComm, "%s processing entry: [%s]\n", "GetDeviceJWT", entry.c_str());
+  // The token ends at the line end: a CR inside the header or payload would
+  // otherwise end up in the token.
+  std::string_view line = lines[1].substr(0, lines[1].find_first_of("\r\n"));
   size_t dot1 = line.find('.');
   if (dot1 == std::string_view::npos)
     return false;
@@ -158,8 +160,7 @@ bool GetDeviceJWT(std::string &body, const std::string &url, std::string &token)
     return false;
   std::string_view header = line.substr(0, dot1);
   std::string_view payload = line.substr(dot1 + 1, dot2 - dot1 - 1);
-  std::string_view rest = line.substr(dot2 + 1);
-  std::string_view signature = rest.substr(0, rest.find_first_of("\r\n"));
+  std::string_view signature = line.substr(dot2 + 1);
   if (header.size() < 2 || payload.size() < 2 || signature.size() < 2)
     return false;
   token = std::string(header) + "." + std::string(payload) + "." + std::string(signature);

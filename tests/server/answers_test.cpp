@@ -107,7 +107,7 @@ TEST(Answers, TokenNeedsThreePartsOfTwoOrMoreCharacters) {
   ASSERT_TRUE(A::GetDeviceJWT(b, "U", token));
   EXPECT_EQ(token, "aa.bb.cc");
   for (const char *body : {"ok\naa.bb.c\n", "ok\naa.bb\n", "ok\naa\n", "ok\na.bb.cc\n", "ok\naa.b.cc\n", "ok\naa..cc\n",
-                           "ok\n", "ok\nab\n", "okay\n.x.\n", "OK\naa.bb.cc\n"}) {
+                           "ok\naa\r.bb.cc\n", "ok\n", "ok\nab\n", "okay\n.x.\n", "OK\naa.bb.cc\n"}) {
     token = "keep";
     std::string body_text = body;
     EXPECT_FALSE(A::GetDeviceJWT(body_text, "U", token)) << body;
