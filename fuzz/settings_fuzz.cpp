@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
 #include <string>
 #include <unistd.h>
 
@@ -13,13 +14,32 @@ namespace {
 
 std::string _dir;
 
+void _remove_dir() {
+  // What the runs leave: the input, the output, a temporary file of a Save.
+  unlink((_dir + "/in").c_str());
+  unlink((_dir + "/out").c_str());
+  if (DIR *d = opendir(_dir.c_str())) {
+    while (dirent *e = readdir(d))
+      if (e->d_name[0] == '.' && e->d_name[1] == 't')
+        unlink((_dir + "/" + e->d_name).c_str());
+    closedir(d);
+  }
+  rmdir(_dir.c_str());
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  char pattern[] = "/tmp/settings_fuzz.XXXXXX";
-  if (mkdtemp(pattern) == nullptr)
+  // Save flushes to the disk: on tmpfs that costs nothing.
+  char shm[] = "/dev/shm/settings_fuzz.XXXXXX";
+  char tmp[] = "/tmp/settings_fuzz.XXXXXX";
+  char *pattern = mkdtemp(shm);
+  if (pattern == nullptr)
+    pattern = mkdtemp(tmp);
+  if (pattern == nullptr)
     abort();
   _dir = pattern;
+  atexit(_remove_dir);
   return 0;
 }
 
