@@ -4,6 +4,7 @@
 #include "modulesim/SimModule.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace modulesim {
 
@@ -27,6 +28,24 @@ SimModule::SimModule(ModuleConfig config) : config_(std::move(config)) {
 }
 
 SimModule::~SimModule() {
+  // Leave the module network: members lose their way out, the router forgets us.
+  std::vector<SimModule *> members;
+  SimModule *router;
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    members.swap(bus_);
+    router = router_;
+    router_ = nullptr;
+  }
+  for (SimModule *m : members) {
+    std::lock_guard<std::mutex> g(m->lock_);
+    m->router_ = nullptr;
+    m->sink_ = nullptr;
+  }
+  if (router) {
+    std::lock_guard<std::mutex> g(router->lock_);
+    std::erase(router->bus_, this);
+  }
   {
     std::lock_guard<std::mutex> g(lock_);
     stopping_ = true;
@@ -50,9 +69,26 @@ void SimModule::kick() {
   timerWake_.notify_all();
 }
 
+void SimModule::setTrace(Trace trace) {
+  std::lock_guard<std::mutex> g(lock_);
+  trace_ = std::move(trace);
+}
+
+void SimModule::setEventLog(EventLog log) {
+  std::lock_guard<std::mutex> g(lock_);
+  eventLog_ = std::move(log);
+}
+
 void SimModule::receive(const Packet &p) {
   Out out;
   std::vector<SimModule *> forward;
+  Trace trace;
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    trace = trace_;
+  }
+  if (trace)
+    trace(true, p);
   {
     std::lock_guard<std::mutex> g(lock_);
     if (!online_)
@@ -96,13 +132,18 @@ void SimModule::emit(Out &out) {
   if (out.empty())
     return;
   Sink sink;
+  Trace trace;
   {
     std::lock_guard<std::mutex> g(lock_);
     sink = sink_;
+    trace = trace_;
   }
-  if (sink)
-    for (const Packet &p : out)
+  for (const Packet &p : out) {
+    if (trace)
+      trace(false, p);
+    if (sink)
       sink(p);
+  }
   out.clear();
 }
 
@@ -240,6 +281,7 @@ void SimModule::timerLoop() {
         goDown();
         events.emplace_back(false, presented_);
       }
+      event(restartComeBack_ ? "restarting" : "going down for good");
       ++restarts_;
       if (restartComeBack_)
         upAt_ = now + milliseconds(config_.restartDownMs);
@@ -261,8 +303,13 @@ void SimModule::timerLoop() {
       } else {
         presented_ = config_.serial;
       }
-      if (online_)
+      if (online_) {
         events.emplace_back(true, presented_);
+        char text[64];
+        std::snprintf(text, sizeof text, "back on line as %08X, version %08X build %u", presented_, config_.version,
+                      config_.build);
+        event(text);
+      }
     }
     if (realSerialAt_ && now >= *realSerialAt_) {
       // The loader re-enumerates under the module's own serial number.
@@ -321,10 +368,14 @@ void SimModule::timerLoop() {
     if (!out.empty() || !events.empty()) {
       Sink sink = sink_;
       PresenceListener listener = presence_;
+      Trace trace = trace_;
       lk.unlock();
-      if (sink)
-        for (const Packet &p : out)
+      for (const Packet &p : out) {
+        if (trace)
+          trace(false, p);
+        if (sink)
           sink(p);
+      }
       if (listener)
         for (auto &[on, serial] : events)
           listener(on, serial);

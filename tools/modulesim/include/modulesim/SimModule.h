@@ -113,6 +113,8 @@ public:
   // Called on every change of presence: online or not, and the serial number
   // the module now presents (its own, or 0xDEADDEAD while its loader runs).
   using PresenceListener = std::function<void(bool online, uint32_t serial)>;
+  // Sees every packet from the host (fromHost) and to it, for logging.
+  using Trace = std::function<void(bool fromHost, const Packet &)>;
 
   explicit SimModule(ModuleConfig config);
   ~SimModule();
@@ -122,6 +124,11 @@ public:
   // --- transport side
   void setSink(Sink sink);
   void setPresenceListener(PresenceListener listener);
+  void setTrace(Trace trace);
+  // Hears what happens to the module (restarts, strict-check violations) as
+  // text. Called with the module's lock held: it must not call the module.
+  using EventLog = std::function<void(const std::string &)>;
+  void setEventLog(EventLog log);
   // One packet from the host.
   void receive(const Packet &packet);
   // The host side of the link closed (the module keeps running).
@@ -231,6 +238,12 @@ private:
   std::condition_variable timerWake_;
   Sink sink_;
   PresenceListener presence_;
+  Trace trace_;
+  EventLog eventLog_;
+  void event(const std::string &text) {
+    if (eventLog_)
+      eventLog_(text);
+  }
   std::thread timer_;
   bool stopping_ = false;
   bool timerDirty_ = false;
