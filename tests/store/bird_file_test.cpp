@@ -32,7 +32,7 @@ Bytes InfoFields(const std::string &a, const std::string &b, const std::string &
 
 } // namespace
 
-TEST(BirdFile, LoadsEveryBlockAsWritten) {
+TEST(store_BirdFile, LoadsEveryBlockAsWritten) {
   TempDir dir;
   Image image;
   image.AddInfo({"1234", "2.10.3", "0012ABCD", "QW-HUB4"})
@@ -88,7 +88,7 @@ TEST(BirdFile, LoadsEveryBlockAsWritten) {
   EXPECT_EQ(file.DataSize(), body.size());
 }
 
-TEST(BirdFile, InfoFieldsAreReadFromTheirExactBytes) {
+TEST(store_BirdFile, InfoFieldsAreReadFromTheirExactBytes) {
   TempDir dir;
   // Each field's neighbouring byte holds a character that would change the
   // result if a field were read one byte too far or too early.
@@ -121,7 +121,7 @@ TEST(BirdFile, InfoFieldsAreReadFromTheirExactBytes) {
   EXPECT_EQ(third.GetVersion(), "2.10.3");
 }
 
-TEST(BirdFile, QueriesWithoutOrWithAShortInfoBlock) {
+TEST(store_BirdFile, QueriesWithoutOrWithAShortInfoBlock) {
   TempDir dir;
   Image none;
   none.Firmware(0, Seq(16));
@@ -145,7 +145,7 @@ TEST(BirdFile, QueriesWithoutOrWithAShortInfoBlock) {
   EXPECT_EQ(s.GetModel(), "");
 }
 
-TEST(BirdFile, ValidateModelIsAPrefixTest) {
+TEST(store_BirdFile, ValidateModelIsAPrefixTest) {
   TempDir dir;
   Image image;
   image.AddInfo({"1", "1.0", "00000001", "QW-HUB4"});
@@ -159,7 +159,7 @@ TEST(BirdFile, ValidateModelIsAPrefixTest) {
   EXPECT_FALSE(file.ValidateModel("QW-HUB5"));
 }
 
-TEST(BirdFile, ReplaceSerialNumberPatchesWordAndDescriptor) {
+TEST(store_BirdFile, ReplaceSerialNumberPatchesWordAndDescriptor) {
   TempDir dir;
   Bytes payload(64, 0xEE);
   Image image;
@@ -182,7 +182,7 @@ TEST(BirdFile, ReplaceSerialNumberPatchesWordAndDescriptor) {
   EXPECT_EQ(PayloadOf(file.FindBlocks(BirdFile::BLOCK_LOADER)[0]), Bytes(64, 0x11));
 }
 
-TEST(BirdFile, ReplaceSerialNumberStaysInsideThePayload) {
+TEST(store_BirdFile, ReplaceSerialNumberStaysInsideThePayload) {
   TempDir dir;
   struct Case {
     uint32_t serial, descriptor;
@@ -219,7 +219,7 @@ TEST(BirdFile, ReplaceSerialNumberStaysInsideThePayload) {
   }
 }
 
-TEST(BirdFile, ReplaceSerialNumberNearTheTopOfTheAddressSpace) {
+TEST(store_BirdFile, ReplaceSerialNumberNearTheTopOfTheAddressSpace) {
   TempDir dir;
   // A payload of 8 bytes at 0xFFFFFFF0 ends at 2^32 - 8: a serial address of
   // 0xFFFFFFFE would wrap to 2 with 32-bit arithmetic and seem to fit.
@@ -237,7 +237,7 @@ TEST(BirdFile, ReplaceSerialNumberNearTheTopOfTheAddressSpace) {
   EXPECT_FALSE(p.ReplaceSerialNumber(1));
 }
 
-TEST(BirdFile, ReplaceSerialNumberFindsTheBlockHoldingTheAddress) {
+TEST(store_BirdFile, ReplaceSerialNumberFindsTheBlockHoldingTheAddress) {
   TempDir dir;
   Image image;
   image.Firmware(0x0, Bytes(16, 0)).Firmware(0x8000, Bytes(16, 0)).SerialOffsets(0x8004, 0);
@@ -253,7 +253,7 @@ TEST(BirdFile, ReplaceSerialNumberFindsTheBlockHoldingTheAddress) {
   EXPECT_EQ(PayloadOf(fw[1]), expected);
 }
 
-TEST(BirdFile, DecodeFirmwareBlocksKnownAnswer) {
+TEST(store_BirdFile, DecodeFirmwareBlocksKnownAnswer) {
   TempDir dir;
   // Stored bytes 11 22 33 with the key stream 01 02 03 ...: each byte is
   // XORed with its key byte and the previous decoded byte.
@@ -276,7 +276,7 @@ TEST(BirdFile, DecodeFirmwareBlocksKnownAnswer) {
   EXPECT_EQ(PayloadOf(file.FindBlocks(BirdFile::BLOCK_LOADER)[0]), (Bytes{0x11, 0x22}));
 }
 
-TEST(BirdFile, DecodeReversesTheWritersScrambler) {
+TEST(store_BirdFile, DecodeReversesTheWritersScrambler) {
   TempDir dir;
   Bytes plain = birdwriter::SyntheticPayload(5000, 3);
   Image image;
@@ -296,7 +296,7 @@ TEST(BirdFile, DecodeReversesTheWritersScrambler) {
   EXPECT_NE(PayloadOf(wrong.FindBlocks(BirdFile::BLOCK_FIRMWARE)[0]), plain);
 }
 
-TEST(BirdFile, LoadFailuresAreReportedAndLogged) {
+TEST(store_BirdFile, LoadFailuresAreReportedAndLogged) {
   TempDir dir;
   {
     StoreLog log(DEBUG_BirdFile);
@@ -335,7 +335,7 @@ TEST(BirdFile, LoadFailuresAreReportedAndLogged) {
   }
 }
 
-TEST(BirdFile, InflateRatioLimit) {
+TEST(store_BirdFile, InflateRatioLimit) {
   TempDir dir;
   Image zeros;
   zeros.Firmware(0, Bytes(200000, 0));
@@ -351,7 +351,7 @@ TEST(BirdFile, InflateRatioLimit) {
   EXPECT_EQ(fits.FindBlocks(BirdFile::BLOCK_FIRMWARE)[0].payload_length(), 200000u);
 }
 
-TEST(BirdFile, ScanMismatchesAreLoggedAndTheLoadSucceeds) {
+TEST(store_BirdFile, ScanMismatchesAreLoggedAndTheLoadSucceeds) {
   TempDir dir;
   Image two;
   two.Firmware(0, Seq(8)).Loader(4, Seq(4));
@@ -412,7 +412,7 @@ TEST(BirdFile, ScanMismatchesAreLoggedAndTheLoadSucceeds) {
   }
 }
 
-TEST(BirdFile, VerifyFileChecksSignatureAndVersionBytes) {
+TEST(store_BirdFile, VerifyFileChecksSignatureAndVersionBytes) {
   TempDir dir;
   auto header = [&](const std::string &name, const std::string &bytes) { return dir.write(name, bytes); };
   EXPECT_TRUE(BirdFile::VerifyFile(header("a", std::string("bird\x01\x01", 6))));
@@ -426,7 +426,7 @@ TEST(BirdFile, VerifyFileChecksSignatureAndVersionBytes) {
   EXPECT_TRUE(log.contains("BIRDFILE: Error - cannot open bird file: '" + (dir / "none") + "'\n"));
 }
 
-TEST(BirdFile, CopiesAndMovesKeepTheirOwnBuffers) {
+TEST(store_BirdFile, CopiesAndMovesKeepTheirOwnBuffers) {
   TempDir dir;
   Image image;
   image.Firmware(0, Bytes(16, 0)).SerialOffsets(4, 0);
@@ -447,7 +447,7 @@ TEST(BirdFile, CopiesAndMovesKeepTheirOwnBuffers) {
   EXPECT_FALSE(empty.ReplaceSerialNumber(1));
 }
 
-TEST(BirdFile, ValidateDataSearchesFirmwareBlocksOnly) {
+TEST(store_BirdFile, ValidateDataSearchesFirmwareBlocksOnly) {
   TempDir dir;
   Image image;
   image.Loader(0, Bytes{'Q', 'W', 'Q', 'W'}).Firmware(0x11223344, Bytes{0, 'Q', 'W', 'Q', 'W', 0});
@@ -466,7 +466,7 @@ TEST(BirdFile, ValidateDataSearchesFirmwareBlocksOnly) {
   EXPECT_FALSE(file.ValidateData(qw, 0));
 }
 
-TEST(BirdFile, DumpBlocksFormat) {
+TEST(store_BirdFile, DumpBlocksFormat) {
   TempDir dir;
   Image image;
   Bytes data(52);
@@ -490,7 +490,7 @@ TEST(BirdFile, DumpBlocksFormat) {
   EXPECT_EQ(out, expected);
 }
 
-TEST(BirdFile, VectorChecksumMakesWordsZeroToSevenSumToZero) {
+TEST(store_BirdFile, VectorChecksumMakesWordsZeroToSevenSumToZero) {
   TempDir dir;
   Bytes vectors = Seq(64, 0x10);
   Image image;

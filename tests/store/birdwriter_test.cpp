@@ -12,7 +12,7 @@
 using namespace birdwriter;
 using qwtest::TempDir;
 
-TEST(BirdWriter, ScramblerKnownAnswerAndRoundTrip) {
+TEST(store_BirdWriter, ScramblerKnownAnswerAndRoundTrip) {
   const uint32_t key[4] = {0x01020304, 0x05060708, 0x090A0B0C, 0x0D0E0F10};
   Bytes plain = {0x10, 0x30, 0x00};
   ScrambleBytes(plain.data(), plain.size(), key);
@@ -26,7 +26,7 @@ TEST(BirdWriter, ScramblerKnownAnswerAndRoundTrip) {
   EXPECT_EQ(copy, data);
 }
 
-TEST(BirdWriter, BodyLayout) {
+TEST(store_BirdWriter, BodyLayout) {
   Image image;
   image.Loader(0x01020304, Bytes{0xAA}, 6).AddInfo({"7", "1.0", "0000000A", "M"});
   Bytes body = image.Body();
@@ -43,7 +43,7 @@ TEST(BirdWriter, BodyLayout) {
   EXPECT_EQ(std::string(file.begin(), file.begin() + 6), std::string("bird\x01\x01", 6));
 }
 
-TEST(BirdWriter, UnpackReportsProblems) {
+TEST(store_BirdWriter, UnpackReportsProblems) {
   Image image;
   image.Firmware(0, Bytes(100000, 0));
   PackOptions o;
@@ -65,7 +65,7 @@ TEST(BirdWriter, UnpackReportsProblems) {
   EXPECT_FALSE(error.empty());
 }
 
-TEST(BirdWriter, MarkerIsFoundOnlyWhenIntact) {
+TEST(store_BirdWriter, MarkerIsFoundOnlyWhenIntact) {
   Bytes image = SyntheticPayload(300, 1);
   Bytes marker = MarkerBytes(4321, "3.1.4");
   ASSERT_EQ(marker.size(), MARKER_SIZE);
@@ -79,7 +79,7 @@ TEST(BirdWriter, MarkerIsFoundOnlyWhenIntact) {
   EXPECT_FALSE(FindMarker(marker.data(), MARKER_SIZE - 1).has_value());
 }
 
-TEST(BirdWriter, DescriptionFiles) {
+TEST(store_BirdWriter, DescriptionFiles) {
   TempDir dir;
   dir.write("loader.bin", "LOAD");
   std::string text = "# a test image\n"
@@ -119,7 +119,7 @@ TEST(BirdWriter, DescriptionFiles) {
   EXPECT_FALSE(ParseDescription("rocket 1\n", dir.path(), bad, &error));
 }
 
-TEST(BirdTool, PackInfoScrambleAndExtract) {
+TEST(store_BirdTool, PackInfoScrambleAndExtract) {
   std::string tool = std::string(QW_BINARY_DIR) + "/tools/birdtool/birdtool";
   struct stat st;
   if (stat(tool.c_str(), &st) != 0)

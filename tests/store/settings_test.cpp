@@ -33,7 +33,7 @@ std::set<std::string> Names(const std::string &dir) {
 
 } // namespace
 
-TEST(KeyValueStore, ReadingRules) {
+TEST(store_KeyValueStore, ReadingRules) {
   TempDir dir;
   std::string text = "  NAME = a b = c  \n"
                      "a=\n"
@@ -56,7 +56,7 @@ TEST(KeyValueStore, ReadingRules) {
   EXPECT_EQ(store.Path(), dir / "s");
 }
 
-TEST(KeyValueStore, MalformedLinesNeverReadBeyondTheLine) {
+TEST(store_KeyValueStore, MalformedLinesNeverReadBeyondTheLine) {
   std::string key = "keep", value = "keep";
   // No "=" in the line, though one follows in the buffer after its end.
   char buffer[] = "abc\0=value";
@@ -70,7 +70,7 @@ TEST(KeyValueStore, MalformedLinesNeverReadBeyondTheLine) {
   EXPECT_EQ(value, "");
 }
 
-TEST(KeyValueStore, ReadingStopsAtALineLongerThanTheBuffer) {
+TEST(store_KeyValueStore, ReadingStopsAtALineLongerThanTheBuffer) {
   TempDir dir;
   std::string text = "first=1\nlong=" + std::string(3000, 'v') + "\nafter=2\n";
   KeyValueStore store(dir.write("s", text));
@@ -85,7 +85,7 @@ TEST(KeyValueStore, ReadingStopsAtALineLongerThanTheBuffer) {
   EXPECT_STREQ(second["next"], "1");
 }
 
-TEST(KeyValueStore, LoadingAMissingFileCreatesIt) {
+TEST(store_KeyValueStore, LoadingAMissingFileCreatesIt) {
   TempDir dir;
   StoreLog log(DEBUG_Attributes);
   std::string path = dir / "new.settings";
@@ -105,7 +105,7 @@ TEST(KeyValueStore, LoadingAMissingFileCreatesIt) {
   EXPECT_EQ(ReadFile(path), "CREATED_TIME=" + created + "\nUPDATED_TIME=" + store.GetString("UPDATED_TIME") + "\n");
 }
 
-TEST(KeyValueStore, SaveWritesSortedEntriesAndStampsOnlyWhenChanged) {
+TEST(store_KeyValueStore, SaveWritesSortedEntriesAndStampsOnlyWhenChanged) {
   TempDir dir;
   std::string path = dir.write("s", "b=2\nUPDATED_TIME=then\na=1\n");
   KeyValueStore store(path);
@@ -127,7 +127,7 @@ TEST(KeyValueStore, SaveWritesSortedEntriesAndStampsOnlyWhenChanged) {
   EXPECT_EQ(Names(dir.path()), std::set<std::string>{"s"}); // no temporary file left
 }
 
-TEST(KeyValueStore, TypedValues) {
+TEST(store_KeyValueStore, TypedValues) {
   KeyValueStore s;
   s.AddHex("hex", 0xFFFFFFFF);
   EXPECT_STREQ(s["hex"], "0xFFFFFFFF");
@@ -169,7 +169,7 @@ TEST(KeyValueStore, TypedValues) {
   EXPECT_EQ(s.Entries().count("absent"), 0u);
 }
 
-TEST(KeyValueStore, DirtyTracking) {
+TEST(store_KeyValueStore, DirtyTracking) {
   KeyValueStore s;
   s.Add("absent-empty", "");
   EXPECT_FALSE(s.IsDirty()); // an absent key counts as an empty value
@@ -192,7 +192,7 @@ TEST(KeyValueStore, DirtyTracking) {
   EXPECT_TRUE(b.Entries().empty());
 }
 
-TEST(KeyValueStore, LoadMergesIntoExistingEntries) {
+TEST(store_KeyValueStore, LoadMergesIntoExistingEntries) {
   TempDir dir;
   KeyValueStore s;
   s.Add("kept", "1");
@@ -204,7 +204,7 @@ TEST(KeyValueStore, LoadMergesIntoExistingEntries) {
   EXPECT_FALSE(s.IsDirty());
 }
 
-TEST(KeyValueStore, SaveFailureKeepsTheStoreDirty) {
+TEST(store_KeyValueStore, SaveFailureKeepsTheStoreDirty) {
   TempDir dir;
   KeyValueStore s;
   s.Add("k", "v");
@@ -215,7 +215,7 @@ TEST(KeyValueStore, SaveFailureKeepsTheStoreDirty) {
   EXPECT_TRUE(log.contains("Attibutes: Error - cannot open attributes file for writting: '" + path + "' (2)\n"));
 }
 
-TEST(KeyValueStore, SaveWithoutAPathUsesTheDefaultName) {
+TEST(store_KeyValueStore, SaveWithoutAPathUsesTheDefaultName) {
   TempDir dir;
   char old[4096];
   ASSERT_NE(getcwd(old, sizeof old), nullptr);
@@ -231,7 +231,7 @@ TEST(KeyValueStore, SaveWithoutAPathUsesTheDefaultName) {
 
 // Save puts a new file in place of the old one: a reader that opened the old
 // file keeps reading it whole, and the new one is complete when it appears.
-TEST(KeyValueStore, SaveReplacesTheFileRatherThanRewritingIt) {
+TEST(store_KeyValueStore, SaveReplacesTheFileRatherThanRewritingIt) {
   TempDir dir;
   std::string path = dir.write("s", "old=1\n");
   FILE *reader = fopen(path.c_str(), "rb");
@@ -250,7 +250,7 @@ TEST(KeyValueStore, SaveReplacesTheFileRatherThanRewritingIt) {
 
 // A reader never sees a partial file while another process saves, and a
 // writer killed at any moment of Save leaves the old file or the new one.
-TEST(KeyValueStore, SaveIsAtomicWhenKilled) {
+TEST(store_KeyValueStore, SaveIsAtomicWhenKilled) {
   TempDir dir;
   std::string path = dir / "s";
   auto generation = [](int g) {

@@ -52,7 +52,7 @@ std::vector<std::string> ListingOrder(const std::string &dir) {
 
 } // namespace
 
-TEST(UpdaterStore, ConstructionEnsuresTheRoot) {
+TEST(store_UpdaterStore, ConstructionEnsuresTheRoot) {
   TempDir dir;
   std::string root = dir / "storage/updater";
   StoreLog log(DEBUG_Updater);
@@ -69,7 +69,7 @@ TEST(UpdaterStore, ConstructionEnsuresTheRoot) {
             "UpdaterStore: Could not create directory " + file + "/below error 12");
 }
 
-TEST(UpdaterStore, AddDeviceCreatesItsDirectoryAndSettings) {
+TEST(store_UpdaterStore, AddDeviceCreatesItsDirectoryAndSettings) {
   TempDir dir;
   UpdaterStore store(dir.path());
   UpdaterStoreItem item = store.AddDevice(0x12AB);
@@ -96,7 +96,7 @@ TEST(UpdaterStore, AddDeviceCreatesItsDirectoryAndSettings) {
   EXPECT_EQ(UpdaterStoreItem().kind, STORE_ITEM_NONE);
 }
 
-TEST(UpdaterStore, FindDeviceMatchesEntryNamesBySubstring) {
+TEST(store_UpdaterStore, FindDeviceMatchesEntryNamesBySubstring) {
   TempDir dir;
   UpdaterStore store(dir.path());
   ASSERT_EQ(mkdir((dir / "X000012ABY").c_str(), 0755), 0);
@@ -128,7 +128,7 @@ TEST(UpdaterStore, FindDeviceMatchesEntryNamesBySubstring) {
   EXPECT_FALSE(Exists(dir / "other/.settings"));
 }
 
-TEST(UpdaterStore, FindDeviceIgnoresTheRootsOwnPath) {
+TEST(store_UpdaterStore, FindDeviceIgnoresTheRootsOwnPath) {
   TempDir dir;
   // The storage directory's own path holds the serial text: only the names
   // of the root's entries may match, never "." or "..".
@@ -146,7 +146,7 @@ TEST(UpdaterStore, FindDeviceIgnoresTheRootsOwnPath) {
   EXPECT_FALSE(Exists(root + "/.settings"));
 }
 
-TEST(UpdaterStore, FindLocalBuildsListsStoredEntries) {
+TEST(store_UpdaterStore, FindLocalBuildsListsStoredEntries) {
   TempDir dir;
   UpdaterStore store(dir.path());
   UpdaterStoreItem device = store.AddDevice(0x12AB);
@@ -173,7 +173,7 @@ TEST(UpdaterStore, FindLocalBuildsListsStoredEntries) {
   EXPECT_TRUE(none.empty());
 }
 
-TEST(UpdaterStore, FileExistsMatchesNamesInTheItemsDirectory) {
+TEST(store_UpdaterStore, FileExistsMatchesNamesInTheItemsDirectory) {
   TempDir dir;
   UpdaterStore store(dir / "1234.bird.d"); // the root's own path holds the text
   UpdaterStoreItem device = store.AddDevice(0x40F5849A);
@@ -187,7 +187,7 @@ TEST(UpdaterStore, FileExistsMatchesNamesInTheItemsDirectory) {
   EXPECT_FALSE(device.FileExists(""));
 }
 
-TEST(UpdaterStore, WriteFileReplacesAtomically) {
+TEST(store_UpdaterStore, WriteFileReplacesAtomically) {
   TempDir dir;
   UpdaterStore store(dir.path());
   UpdaterStoreItem device = store.AddDevice(0x1);
@@ -202,7 +202,7 @@ TEST(UpdaterStore, WriteFileReplacesAtomically) {
   EXPECT_EQ(gone.WriteFile("a.bird", "x", 1), cErrNotFound);
 }
 
-TEST(UpdaterStore, ReadBirdFile) {
+TEST(store_UpdaterStore, ReadBirdFile) {
   TempDir dir;
   UpdaterStore store(dir.path());
   UpdaterStoreItem device = store.AddDevice(0x12AB);
@@ -224,7 +224,7 @@ TEST(UpdaterStore, ReadBirdFile) {
   EXPECT_EQ(ThrownText([&] { device.ReadBirdFile("body.bird"); }), "Failed to load bird data");
 }
 
-TEST(UpdaterStore, ItemsCopyTheirSettings) {
+TEST(store_UpdaterStore, ItemsCopyTheirSettings) {
   TempDir dir;
   UpdaterStore store(dir.path());
   UpdaterStoreItem a = store.AddDevice(0x5);
