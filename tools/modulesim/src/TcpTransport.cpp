@@ -68,7 +68,8 @@ bool TcpTransport::openListener() {
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
-  sa.sin_port = htons(port_ ? port_ : options_.port);
+  uint16_t bound = port_.load();
+  sa.sin_port = htons(bound ? bound : options_.port);
   inet_pton(AF_INET, options_.ip.c_str(), &sa.sin_addr);
   if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || listen(fd, 4) != 0) {
     error_ = std::string("cannot listen on ") + options_.ip + ": " + std::strerror(errno);

@@ -32,7 +32,7 @@ public:
 
   bool ok() const { return port_ != 0; }
   const std::string &error() const { return error_; }
-  uint16_t port() const { return port_; }
+  uint16_t port() const { return port_.load(); }
   const std::string &ip() const { return options_.ip; }
   // The IPv4 address as stored in a socket address (network byte order).
   uint32_t ipv4() const;
@@ -51,7 +51,7 @@ private:
   SimModule &module_;
   TcpOptions options_;
   std::string error_;
-  uint16_t port_ = 0;
+  std::atomic<uint16_t> port_{0}; // rewritten when the listener reopens
   int listenFd_ = -1;
   int clientFd_ = -1;
   int wakeFd_ = -1;
