@@ -1,9 +1,12 @@
 #include "modulesim/DiscoveryResponder.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <ifaddrs.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -25,6 +28,8 @@ DiscoveryResponder::~DiscoveryResponder() {
   }
   if (fd_ >= 0)
     close(fd_);
+  if (netlinkFd_ >= 0)
+    close(netlinkFd_);
   if (wakeFd_ >= 0)
     close(wakeFd_);
 }
@@ -77,6 +82,24 @@ std::vector<in_addr> localAddresses(bool multicastOnly) {
 }
 } // namespace
 
+int DiscoveryResponder::joinGroup() {
+  int joined = 0;
+  for (in_addr a : localAddresses(true)) {
+    if (std::find(joined_.begin(), joined_.end(), a.s_addr) != joined_.end()) {
+      ++joined;
+      continue;
+    }
+    ip_mreq mreq{};
+    inet_pton(AF_INET, "232.2.2.2", &mreq.imr_multiaddr);
+    mreq.imr_interface = a;
+    if (setsockopt(fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) == 0) {
+      joined_.push_back(a.s_addr);
+      ++joined;
+    }
+  }
+  return joined;
+}
+
 bool DiscoveryResponder::start() {
   if (thread_.joinable())
     return true;
@@ -101,16 +124,19 @@ bool DiscoveryResponder::start() {
     return false;
   }
   // Join on every interface of the namespace: the host sends its request
-  // through each of its interfaces (or through the loopback one).
-  int joined = 0;
-  for (in_addr a : localAddresses(true)) {
-    ip_mreq mreq{};
-    inet_pton(AF_INET, "232.2.2.2", &mreq.imr_multiaddr);
-    mreq.imr_interface = a;
-    if (setsockopt(fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) == 0)
-      ++joined;
+  // through each of its interfaces (or through the loopback one). Addresses
+  // that appear later are joined when the kernel announces them.
+  netlinkFd_ = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
+  if (netlinkFd_ >= 0) {
+    sockaddr_nl nl{};
+    nl.nl_family = AF_NETLINK;
+    nl.nl_groups = RTMGRP_IPV4_IFADDR | RTMGRP_LINK; // addresses, and interfaces going up
+    if (bind(netlinkFd_, reinterpret_cast<sockaddr *>(&nl), sizeof nl) != 0) {
+      close(netlinkFd_);
+      netlinkFd_ = -1;
+    }
   }
-  if (joined == 0) {
+  if (joinGroup() == 0) {
     error_ = std::string("cannot join the discovery group: ") + std::strerror(errno);
     return false;
   }
@@ -120,11 +146,17 @@ bool DiscoveryResponder::start() {
 
 void DiscoveryResponder::loop() {
   while (!stop_) {
-    pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {fd_, POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0) {
+    pollfd fds[3] = {{wakeFd_, POLLIN, 0}, {fd_, POLLIN, 0}, {netlinkFd_, POLLIN, 0}};
+    if (poll(fds, netlinkFd_ >= 0 ? 3 : 2, -1) < 0) {
       if (errno == EINTR)
         continue;
       return;
+    }
+    if (netlinkFd_ >= 0 && (fds[2].revents & POLLIN)) {
+      char drain[4096];
+      while (recv(netlinkFd_, drain, sizeof drain, 0) > 0) {
+      }
+      joinGroup(); // an address came or went
     }
     if (!(fds[1].revents & POLLIN))
       continue;

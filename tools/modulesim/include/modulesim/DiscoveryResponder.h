@@ -47,11 +47,13 @@ public:
 
 private:
   void loop();
+  int joinGroup(); // joins on every local address not joined yet; returns how many are joined
 
   std::mutex lock_;
   std::vector<TcpTransport *> transports_;
   std::string error_;
-  int fd_ = -1, wakeFd_ = -1;
+  int fd_ = -1, wakeFd_ = -1, netlinkFd_ = -1;
+  std::vector<uint32_t> joined_; // local addresses joined (network order)
   std::atomic<bool> stop_{false};
   std::atomic<unsigned> requests_{0};
   std::thread thread_;
