@@ -1,0 +1,509 @@
+// The link engine's life cycle: creating, initialising, starting, stopping,
+// synchronising, resetting and destroying links, and the packet operations.
+#include <cstdio>
+#include <mutex>
+
+#include "cLinkManagerInternal.h"
+#include "quillwork/cDebug.h"
+#include "quillwork/cTime.h"
+#include "quillwork/cUEI.h"
+
+namespace {
+
+// The create functions run one at a time, so that two creates for one module
+// can't both miss the other's entry.
+std::mutex sCreateLock;
+
+bool sAll(const cPacket *, const void *) { return true; }
+
+cLinkEntryPtr sEntry(uint32_t identifier) {
+  cLinkEntryPtr entry = sLookupEntryByID(identifier);
+  return entry != nullptr && entry->link.check == cLINK_CHECK ? entry : nullptr;
+}
+
+cErr sPut(uint32_t identifier, uint8_t address, uint8_t length, const uint8_t *data) {
+  cPacket *packet = cPacket_CreateWithData(address, length, data != nullptr ? data : (const uint8_t *)"");
+  if (packet == nullptr)
+    return cErrMemory;
+  cErr err = cLink_PutPacket(identifier, packet);
+  cPacket_Destroy(&packet);
+  return err;
+}
+
+void sDestroyFifos(cLinkRecord *link, cErr *outgoingResult) {
+  cPacketFifoId in = link->incoming.exchange(0), out = link->outgoing.exchange(0);
+  if (in != 0)
+    cPacketFifo_Destroy(&in);
+  cErr err = out != 0 ? cPacketFifo_Destroy(&out) : cErrNone;
+  if (outgoingResult != nullptr)
+    *outgoingResult = err;
+}
+
+// Registers a link of the type, makes its stream, initialises and starts it
+// (and synchronises it if asked). Any failure destroys it again.
+template <typename MakeStream>
+uint32_t sCreateLink(uint32_t identity0, uint32_t identity1, uint32_t identity2, linkType type, bool sync,
+                     MakeStream makeStream) {
+  uint32_t id = sCreate2(identity0, identity1, identity2, type);
+  if (id == 0)
+    return 0;
+  cLinkEntryPtr entry = sLookupEntryByID(id);
+  cStream *stream = nullptr;
+  cErr err = makeStream(&stream);
+  if (err == cErrNone && cLink_Init(id, stream) != id) {
+    cStream_Destroy(&stream);
+    err = cErrConnection;
+  }
+  sChangeUseCount(entry, 1);
+  if (err == cErrNone)
+    err = cLink_Start(id);
+  if (err == cErrNone && sync)
+    err = cLink_Sync(id);
+  if (err != cErrNone) {
+    cDEBUG_PRINTF(cDEBUG_LIFECYCLE, "cLink: creating a link of type %u failed: %s\n", type, cError_GetErrorText(err));
+    cLink_Destroy(&id);
+    return 0;
+  }
+  return id;
+}
+
+// A new stream for a link being reset.
+cErr sMakeStream(const cLinkEntry &entry, cStream **stream) {
+  switch (entry.type) {
+  case linkTypeUSB: return cStream_CreateUSB(entry.identity0, stream);
+  case linkTypeTCPIP: return cStream_CreateSocket(entry.identity1, (uint16_t)entry.identity2, stream);
+  case linkTypeCEther:
+  case linkTypeCEtherUSB:
+  case linkTypeCEtherTCPIP:
+  case linkTypeCEtherSerial: return sCreateClientStream(entry.identity0, entry.identity1, stream);
+  default: return cErrParam;
+  }
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- network clients
+
+cErr sCreateClientStream(uint32_t, uint32_t, cStream **stream) {
+  // The link server and its client stream do not exist yet.
+  if (stream != nullptr)
+    *stream = nullptr;
+  return cErrUnimplemented;
+}
+
+// ---------------------------------------------------------------- life cycle
+
+uint32_t cLink_Init(uint32_t identifier, cStream *stream) {
+  cLinkEntryPtr entry = sLookupEntryByID(identifier);
+  if (entry == nullptr)
+    return 0;
+  cLinkRecord *link = &entry->link;
+  std::lock_guard<std::recursive_mutex> control(link->control);
+  if (link->running)
+    return 0;
+  // Leftovers of an earlier initialisation.
+  sDestroyFifos(link, nullptr);
+  if (link->assembly != nullptr)
+    cPacket_Destroy(&link->assembly);
+  if (link->stream != nullptr && link->stream != stream)
+    cStream_Destroy(&link->stream);
+  link->stream = nullptr;
+
+  char name[cMUTEX_MAXNAME + 1];
+  if (link->userFilterMutex == nullptr) {
+    snprintf(name, sizeof name, "cLink(%p)->userFilterSema", (void *)link);
+    link->userFilterMutex = cMutex_Create(name);
+  }
+  // The log mutex exists from the start: the pipes take it to see whether
+  // there is a log.
+  if (link->logMutex == nullptr) {
+    snprintf(name, sizeof name, "LOG_SEMA_%p", (void *)link);
+    link->logMutex = cMutex_Create(name);
+  }
+  cPacketFifoId in = cPacketFifo_Create(), out = cPacketFifo_Create();
+  cPacket *assembly = cPacket_Create();
+  if (link->userFilterMutex == nullptr || link->logMutex == nullptr || in == 0 || out == 0 || assembly == nullptr) {
+    if (in != 0)
+      cPacketFifo_Destroy(&in);
+    if (out != 0)
+      cPacketFifo_Destroy(&out);
+    cPacket_Destroy(&assembly);
+    link->status = cLINK_NO_STREAM;
+    return 0;
+  }
+  link->identifier = identifier;
+  link->running = false;
+  link->status = stream != nullptr ? cLINK_STOPPED : cLINK_NO_STREAM;
+  link->incoming = in;
+  link->outgoing = out;
+  link->assembly = assembly;
+  link->inPipe = link->outPipe = nullptr;
+  link->inPipeProc = sInPipeProcess;
+  link->outPipeProc = sOutPipeProcess;
+  link->inPipeStarted = link->outPipeStarted = false;
+  link->stream = stream;
+  link->syncState = cSYNC_DONE;
+  link->syncAddress = 0;
+  cMutex_Lock(link->logMutex);
+  sPacketLogFree(&link->log);
+  link->logSize = 0;
+  cMutex_Unlock(link->logMutex);
+  cMutex_Lock(link->userFilterMutex);
+  link->userFilter = nullptr;
+  link->userFilterReference = nullptr;
+  cMutex_Unlock(link->userFilterMutex);
+  link->pooled = false;
+  link->check = cLINK_CHECK;
+  return identifier;
+}
+
+cErr cLink_Start(uint32_t identifier) {
+  cLinkEntryPtr entry = sEntry(identifier);
+  if (entry == nullptr)
+    return cErrParam;
+  cLinkRecord *link = &entry->link;
+  {
+    std::lock_guard<std::recursive_mutex> control(link->control);
+    if (link->running)
+      return cErrNone;
+    if (link->stream == nullptr)
+      return cErrConnection; // nothing to run on
+    link->running = true;
+    link->status = cLINK_STARTING;
+    link->inPipeStarted = link->outPipeStarted = false;
+    link->inPipe = cThread_Create(link->inPipeProc, link);
+    link->outPipe = cThread_Create(link->outPipeProc, link);
+    if (link->inPipe == nullptr || link->outPipe == nullptr) {
+      cLink_Stop(link);
+      return cErrResource;
+    }
+  }
+  bool up = false;
+  for (int i = 0; i < cLINK_START_POLLS && !up; i++) {
+    up = link->inPipeStarted && link->outPipeStarted && link->status == cLINK_RUNNING;
+    if (!up)
+      cTime_MSSleep(10);
+  }
+  if (!up)
+    return cErrIndexRange;
+  return cLink_ForceRoute(identifier, 1);
+}
+
+cErr cLink_Stop(cLinkRecord *link) {
+  if (link == nullptr || link->check != cLINK_CHECK)
+    return cErrParam;
+  std::lock_guard<std::recursive_mutex> control(link->control);
+  uint32_t status = link->status;
+  if ((status == cLINK_STOPPED || status == cLINK_STOPPING) && link->inPipe == nullptr && link->outPipe == nullptr)
+    return cErrNone;
+  link->status = cLINK_STOPPING;
+  cErr result = cErrNone;
+  if (link->inPipe != nullptr || link->outPipe != nullptr) {
+    if (link->inPipe != nullptr && link->outPipe != nullptr) {
+      const uint8_t off = 0;
+      cPacket route{};
+      route.check = cPACKETCHECK;
+      route.address = cmdFORCEROUTE;
+      route.length = 1;
+      route.count = 3;
+      route.data[0] = off;
+      cPacketFifo_Put(link->outgoing, &route); // the out-pipe sends it on its way out
+    }
+    link->running = false;
+    if (link->inPipe != nullptr && cThread_Destroy(&link->inPipe) != 0)
+      result = cErrUnknown;
+    if (link->outPipe != nullptr && cThread_Destroy(&link->outPipe) != 0)
+      result = cErrUnknown;
+    link->inPipe = link->outPipe = nullptr;
+    link->inPipeStarted = link->outPipeStarted = false;
+    cPacket_Reset(link->assembly);
+  }
+  link->running = false;
+  link->status = cLINK_STOPPED;
+  return result;
+}
+
+cErr cLink_Sync(uint32_t identifier) {
+  cLinkEntryPtr entry = sEntry(identifier);
+  if (entry == nullptr)
+    return cErrParam;
+  cLinkRecord *link = &entry->link;
+  link->status = cLINK_SYNCING; // the in-pipe starts the handshake on its next read
+  bool done = false;
+  for (int i = 0; i < cLINK_START_POLLS && !done; i++) {
+    done = link->status == cLINK_RUNNING;
+    if (!done)
+      cTime_MSSleep(10);
+  }
+  // The surplus sync requests and their answers are of no use.
+  cPacketFifo_DrainPackets(link->outgoing, sAll, nullptr);
+  cTime_MSSleep(100);
+  cPacketFifo_DrainPackets(link->incoming, sAll, nullptr);
+  return done ? cErrNone : cErrNotReady;
+}
+
+cErr cLink_Destroy(uint32_t *identifier) {
+  if (identifier == nullptr)
+    return cErrParam;
+  uint32_t id = *identifier;
+  *identifier = 0;
+  bool known = false;
+  cLinkEntryPtr entry = sReleaseUse(id, &known);
+  if (!known)
+    return cErrParam;
+  if (entry == nullptr)
+    return cErrNone; // still in use
+  cLinkRecord *link = &entry->link;
+  std::lock_guard<std::recursive_mutex> control(link->control);
+  if (link->userFilterMutex != nullptr) {
+    cMutex_Lock(link->userFilterMutex);
+    link->userFilter = nullptr;
+    link->userFilterReference = nullptr;
+    cMutex_Unlock(link->userFilterMutex);
+  }
+  cLink_Stop(link);
+  // (A link server attached to this link would be destroyed here.)
+  if (entry->servedLink != 0) {
+    uint32_t served = entry->servedLink;
+    cLink_Destroy(&served);
+  }
+  cErr result = cErrNone;
+  sDestroyFifos(link, &result);
+  if (link->assembly != nullptr)
+    cPacket_Destroy(&link->assembly);
+  if (link->logMutex != nullptr) {
+    cMutex_Lock(link->logMutex);
+    sPacketLogFree(&link->log);
+    cMutex_Unlock(link->logMutex);
+  }
+  if (link->stream != nullptr)
+    cStream_Destroy(&link->stream);
+  link->check = 0;
+  cDEBUG_PRINTF(cDEBUG_LIFECYCLE, "cLink %u: destroyed\n", id);
+  return result;
+}
+
+cErr cLink_Reset(uint32_t identifier) {
+  cLinkEntryPtr entry = sEntry(identifier);
+  if (entry == nullptr)
+    return cErrParam;
+  // A link whose stream can't be made again (the caller's own, a serial
+  // port) is left as it is rather than stopped for good.
+  if (entry->type == linkTypeNone || entry->type == linkTypeSerial || entry->type > linkTypeMax)
+    return cErrParam;
+  cLinkRecord *link = &entry->link;
+  std::lock_guard<std::recursive_mutex> control(link->control);
+  cLink_Stop(link);
+  sDestroyFifos(link, nullptr);
+  if (link->stream != nullptr)
+    cStream_Destroy(&link->stream);
+  cStream *stream = nullptr;
+  cErr err = cErrNotReady;
+  for (int attempt = 0; attempt < cLINK_RESET_ATTEMPTS && stream == nullptr; attempt++) {
+    if (attempt > 0)
+      cTime_MSSleep(cLINK_RESET_DELAY_MS);
+    err = sMakeStream(*entry, &stream);
+    if (err == cErrUnimplemented)
+      break;
+  }
+  if (stream == nullptr) {
+    // No stream: the link stays stopped and says so.
+    link->status = cLINK_NO_STREAM;
+    return err != cErrNone ? err : cErrConnection;
+  }
+  if (cLink_Init(identifier, stream) != identifier) {
+    cStream_Destroy(&stream);
+    link->status = cLINK_NO_STREAM;
+    return cErrResource;
+  }
+  return cLink_Start(identifier);
+}
+
+uint32_t cLink_GetStatus(uint32_t identifier) {
+  cLinkEntryPtr entry = sEntry(identifier);
+  return entry != nullptr ? entry->link.status.load() : cLINK_NO_STREAM;
+}
+
+// ---------------------------------------------------------------- creation
+
+uint32_t cLink_CreateUSB(uint32_t serialNumber) {
+  std::lock_guard<std::mutex> g(sCreateLock);
+  cLinkEntryPtr existing = sLookupEntryByIdentifier(serialNumber, linkTypeUSB);
+  if (existing != nullptr) {
+    if (existing->server != nullptr)
+      return 0; // shared through a link server: reached only through a client link
+    sChangeUseCount(existing, 1);
+    return existing->identifier;
+  }
+  return sCreateLink(serialNumber, 0, 0, linkTypeUSB, true,
+                     [&](cStream **stream) { return cStream_CreateUSB(serialNumber, stream); });
+}
+
+uint32_t cLink_CreateTCPIP(uint32_t serialNumber, uint32_t ipAddress, uint32_t port) {
+  std::lock_guard<std::mutex> g(sCreateLock);
+  cLinkEntryPtr existing = sLookupEntryByIdentifier(serialNumber, linkTypeTCPIP);
+  if (existing != nullptr) {
+    if (existing->server != nullptr)
+      return 0;
+    sChangeUseCount(existing, 1);
+    return existing->identifier;
+  }
+  return sCreateLink(serialNumber, ipAddress, port, linkTypeTCPIP, false,
+                     [&](cStream **stream) { return cStream_CreateSocket(ipAddress, (uint16_t)port, stream); });
+}
+
+uint32_t cLink_CreateSerial(uint32_t serialNumber, const char *portName, uint32_t baudRate) {
+  std::lock_guard<std::mutex> g(sCreateLock);
+  cLinkEntryPtr existing = sLookupEntryByIdentifier(serialNumber, linkTypeSerial);
+  if (existing != nullptr) {
+    sChangeUseCount(existing, 1);
+    return existing->identifier;
+  }
+  unsigned baudIndex = 0;
+  if (portName == nullptr || cStream_SerialBaudIndex(baudRate, &baudIndex) != cErrNone)
+    return 0;
+  return sCreateLink(serialNumber, 0, 0, linkTypeSerial, false, [&](cStream **stream) {
+    return cStream_CreateSerial_Packetized(portName, baudIndex, false, 0, 0, stream);
+  });
+}
+
+uint32_t cLink_CreateClient(uint32_t ipAddress, uint32_t port, uint32_t reference) {
+  std::lock_guard<std::mutex> g(sCreateLock);
+  if (reference != 0) {
+    cLinkEntryPtr existing = sLookupEntryByID(reference);
+    if (existing == nullptr)
+      return 0;
+    sChangeUseCount(existing, 1);
+    return reference;
+  }
+  return sCreateLink(ipAddress, port, sNextClientNumber(), linkTypeCEther, false,
+                     [&](cStream **stream) { return sCreateClientStream(ipAddress, port, stream); });
+}
+
+uint32_t cLink_CreateServer(uint32_t linkIdentifier, uint32_t *port, uint32_t *interfaceAddress, bool localOnly) {
+  (void)localOnly;
+  if (port == nullptr || interfaceAddress == nullptr || sEntry(linkIdentifier) == nullptr)
+    return 0;
+  // Sharing a link needs the link server, which does not exist yet: no
+  // server, so no client link to it.
+  return 0;
+}
+
+uint32_t cLink_Create(cStream *stream) {
+  std::lock_guard<std::mutex> g(sCreateLock);
+  return sCreateLink(0xFFFFFFFFu, 0, 0, linkTypeNone, false, [&](cStream **s) {
+    *s = stream;
+    return stream != nullptr ? cErrNone : cErrParam;
+  });
+}
+
+// ---------------------------------------------------------------- packets
+
+cErr cLink_PutPacket(uint32_t identifier, const cPacket *packet) {
+  cLinkEntryPtr entry = sEntry(identifier);
+  if (entry == nullptr)
+    return cErrParam;
+  return cPacketFifo_Put(entry->link.outgoing, packet);
+}
+
+cPacket *cLink_GetPacket(uint32_t identifier) {
+  cLinkEntryPtr entry = sEntry(identifier);
+  return entry != nullptr ? cPacketFifo_Get(entry->link.incoming) : nullptr;
+}
+
+cPacket *cLink_AwaitPacket(uint32_t identifier, uint32_t timeoutMs) {
+  cLinkEntryPtr entry = sEntry(identifier);
+  return entry != nullptr ? cPacketFifo_Await(entry->link.incoming, timeoutMs) : nullptr;
+}
+
+cPacket *cLink_GetFirst(uint32_t identifier, cPacketFilterProc filter, const void *reference) {
+  cLinkEntryPtr entry = sEntry(identifier);
+  return entry != nullptr ? cPacketFifo_GetFirst(entry->link.incoming, filter, reference) : nullptr;
+}
+
+size_t cLink_DrainPackets(uint32_t identifier, cPacketFilterProc filter, const void *reference) {
+  cLinkEntryPtr entry = sEntry(identifier);
+  return entry != nullptr ? cPacketFifo_DrainPackets(entry->link.incoming, filter, reference) : 0;
+}
+
+cPacket *cLink_AwaitFirst(uint32_t identifier, cPacketFilterProc filter, const void *reference, uint32_t timeoutMs) {
+  cLinkEntryPtr entry = sEntry(identifier);
+  if (entry == nullptr)
+    return nullptr;
+  cLinkRecord *link = &entry->link;
+  uint32_t start = cTime_GetMSTicks();
+  cPacket *found = nullptr;
+  while (found == nullptr && link->running && link->status == cLINK_RUNNING) {
+    uint32_t elapsed = cTime_MSSince(start);
+    if (elapsed >= timeoutMs)
+      break;
+    cPacketFifoId fifo = link->incoming;
+    found = cPacketFifo_AwaitFirst(fifo, filter, reference, timeoutMs - elapsed);
+    // Back early without a packet: the FIFO went away. Only a reset (a new
+    // FIFO) is worth waiting on.
+    if (found == nullptr && link->incoming == fifo)
+      break;
+  }
+  return found;
+}
+
+cErr cLink_InstallUserPacketFilter(uint32_t identifier, cPacketFilterProc filter, const void *reference) {
+  cLinkEntryPtr entry = sEntry(identifier);
+  if (entry == nullptr)
+    return cErrParam;
+  cLinkRecord *link = &entry->link;
+  cMutex_Lock(link->userFilterMutex);
+  link->userFilter = filter;
+  link->userFilterReference = filter != nullptr ? reference : nullptr;
+  cMutex_Unlock(link->userFilterMutex);
+  return cErrNone;
+}
+
+cErr cLink_EnablePooledPackets(uint32_t identifier, bool pooled) {
+  cLinkEntryPtr entry = sEntry(identifier);
+  if (entry == nullptr)
+    return cErrParam;
+  entry->link.pooled = pooled;
+  return cErrNone;
+}
+
+cErr cLink_ForceRoute(uint32_t identifier, uint8_t value) { return sPut(identifier, cmdFORCEROUTE, 1, &value); }
+
+// ---------------------------------------------------------------- link server queries
+
+cErr _cLink_GetModuleAddress(uint32_t identifier, uint8_t *address) {
+  if (address == nullptr)
+    return cErrParam;
+  *address = 0;
+  cErr err = sPut(identifier, ADDRESS_QUERY, 0, nullptr);
+  if (err != cErrNone)
+    return err;
+  cPacket *answer = cLink_AwaitPacket(identifier, 1000);
+  if (answer == nullptr)
+    return cErrTimeout;
+  if (answer->length == 0 && answer->address != 0)
+    *address = answer->address;
+  else
+    err = cErrIO;
+  cPacket_Destroy(&answer);
+  return err;
+}
+
+cErr _cLink_GetModel(uint32_t identifier, uint8_t address, uint8_t *model) {
+  if (model == nullptr)
+    return cErrParam;
+  // A UEI get of option 8 of the system entity, index 0.
+  const uint8_t query[3] = {cmdSYSTEM, 0x48, 0x20};
+  cErr err = sPut(identifier, address, sizeof query, query);
+  if (err != cErrNone)
+    return err;
+  cPacket *answer = cLink_AwaitPacket(identifier, 1000);
+  if (answer == nullptr)
+    return cErrTimeout;
+  if (answer->length == 4 && answer->address == address && answer->data[0] == cmdSYSTEM)
+    *model = answer->data[3];
+  else
+    err = cErrIO;
+  cPacket_Destroy(&answer);
+  return err;
+}
