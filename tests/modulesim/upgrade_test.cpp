@@ -44,9 +44,15 @@ void loadLoader(Harness &h, const Bytes &loader) {
             (Bytes{0x04, 0x05, 0x5F, 0x07, 0x00, 0x00, 0x20}));
   EXPECT_EQ(h.ask(dataPacket(loader), 5), (Bytes{0x04, 0x03, 0x5F, 0x01, uint8_t(loader.size())}));
   EXPECT_EQ(h.ask({0x04, 0x02, 0x5F, 0x04}, 9), sumReply(0, sumOf(loader)));
-  EXPECT_EQ(h.ask({0x04, 0x02, 0x5F, 0x02}, 4), (Bytes{0x04, 0x02, 0x5F, 0x02}));
+  // LOAD resets the module before it can answer; its loader acknowledges
+  // the LOAD once the host has synchronised with it again
+  h.send({0x04, 0x02, 0x5F, 0x02});
   EXPECT_TRUE(h.module.waitFor([&] { return h.module.restarts() == 1 && h.module.online(); }, 2000ms));
+  EXPECT_TRUE(h.drain().empty());
   EXPECT_EQ(h.module.phase(), Phase::Loader);
+  EXPECT_EQ(h.ask({0xAD, 0x00}, 2), (Bytes{0x04, 0x00}));
+  EXPECT_TRUE(h.drain(100ms).empty()) << "not while the host drains its sync answers";
+  EXPECT_EQ(h.take(4, 1000ms), (Bytes{0x04, 0x02, 0x5F, 0x02}));
 }
 } // namespace
 
@@ -141,13 +147,13 @@ TEST(SimUpgrade, FaultsOnSumsPrepareWriteAndAcceptedCounts) {
 
 TEST(SimUpgrade, DisconnectAtBlockAndNeverBackAfterReboot) {
   ModuleConfig c = fastConfig();
-  c.loaderSerialMs = 100;
+  c.loaderSerialMs = 1500;
   Harness h(c);
   loadLoader(h, {1});
   // the loader first answers under the default serial number
   EXPECT_EQ(h.module.presentedSerial(), kLoaderSerial);
   EXPECT_EQ(h.ask({0x04, 0x03, 0x03, 0x49, 0x20}, 9), (Bytes{0x04, 0x07, 0x03, 0x09, 0x00, 0xDE, 0xAD, 0xDE, 0xAD}));
-  EXPECT_TRUE(h.module.waitFor([&] { return h.module.presentedSerial() == c.serial && h.module.online(); }, 2000ms));
+  EXPECT_TRUE(h.module.waitFor([&] { return h.module.presentedSerial() == c.serial && h.module.online(); }, 3000ms));
 
   Faults f;
   f.disconnectAtBlock = 2; // the loader block was PREPARE number 1

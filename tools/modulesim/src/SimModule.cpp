@@ -11,6 +11,11 @@ namespace modulesim {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
+namespace {
+// A host drains what arrives in the first 100 ms after it synchronised.
+constexpr unsigned kLoadAckDelayMs = 250;
+} // namespace
+
 uint32_t packVersion(unsigned major, unsigned minor, unsigned patch) {
   if (major > 2 || (major == 2 && minor > 14))
     return 0x2F000000u | (major & 0xFF) << 16 | (minor & 0xFF) << 8 | (patch & 0xFF);
@@ -97,6 +102,13 @@ void SimModule::receive(const Packet &p) {
       ++syncs_;
       if (!faults_.linkClaimed)
         reply(out, Packet{config_.address, {}});
+      if (loadAckPending_ && !faults_.linkClaimed) {
+        // After the host's synchronisation (and the drain that follows it).
+        loadAckPending_ = false;
+        delayed_.push_back(Timed{Clock::now() + milliseconds(kLoadAckDelayMs),
+                                 Packet{config_.address, {kCmdUpgrade, 0x02}}, generation_});
+        kick();
+      }
     } else {
       received_.push_back(p);
       if (faults_.linkClaimed) {
@@ -203,6 +215,13 @@ bool SimModule::routing() const {
 void SimModule::goDown() {
   online_ = false;
   ++generation_;
+  for (const Timed &t : delayed_)
+    if (t.packet.data == std::vector<uint8_t>{kCmdUpgrade, 0x02})
+      loadAckOwed_ = true; // the LOAD acknowledgement waits for the next host
+  if (loadAckPending_) {
+    loadAckPending_ = false;
+    loadAckOwed_ = true;
+  }
   delayed_.clear();
   openSlots_.clear();
   streamKeys_.clear();
@@ -302,6 +321,10 @@ void SimModule::timerLoop() {
         pendingLoaderSerial_ = false;
       } else {
         presented_ = config_.serial;
+      }
+      if (loadAckOwed_) {
+        loadAckOwed_ = false;
+        loadAckPending_ = true;
       }
       if (online_) {
         events.emplace_back(true, presented_);

@@ -150,11 +150,17 @@ void SimModule::onUpgrade(const Packet &p, Out &out) {
   case kLoad: {
     if (d.size() != 2 || phase_ != Phase::LoaderUpload)
       return violation("LOAD without INIT");
-    reply(out, Packet{a, {kCmdUpgrade, kLoad}});
     phase_ = Phase::Loader;
     prepared_ = false;
-    if (config_.restartOnLoad)
-      scheduleRestart(config_.loaderSerialMs > 0, true);
+    if (!config_.restartOnLoad) {
+      reply(out, Packet{a, {kCmdUpgrade, kLoad}}); // the loader takes over in place
+      return;
+    }
+    // The module resets at once, before it can answer; its loader
+    // acknowledges the LOAD once a host has synchronised with it again.
+    loadAckOwed_ = true;
+    scheduleRestart(config_.loaderSerialMs > 0, true);
+    downAt_ = std::chrono::steady_clock::now();
     return;
   }
   case kReboot: {

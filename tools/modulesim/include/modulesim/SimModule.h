@@ -285,6 +285,8 @@ private:
   std::set<uint32_t> streamKeys_;
   // upgrade
   Phase phase_ = Phase::Application;
+  bool loadAckOwed_ = false;    // LOAD restarted the module: its loader will acknowledge it
+  bool loadAckPending_ = false; // ... to the next host that synchronises
   bool prepared_ = false;
   uint32_t blockAddress_ = 0, writeAddress_ = 0;
   uint32_t sum_ = 0;
