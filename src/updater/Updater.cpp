@@ -9,21 +9,6 @@ void Updater::notAvailable(const char *command) {
   display.message(UpdaterDisplayInterface::Error, "The %s command is not available yet", command);
 }
 
-std::vector<DeviceInfo> Updater::Discover_Devices(linkType) {
-  notAvailable("discover (-D)");
-  return {};
-}
-
-std::vector<DeviceInfo> Updater::Discover_QWNetwork_Devices(uint32_t, linkType) {
-  notAvailable("network discover (-D -r)");
-  return {};
-}
-
-bool Updater::Update_Firmware(uint32_t, uint32_t, const std::string &, uint8_t, uint32_t, bool) {
-  notAvailable("update (-U)");
-  return false;
-}
-
 bool Updater::Get_Fingerprint(Fingerprint &, const std::string &, uint32_t, const std::string &, uint32_t, bool) {
   notAvailable("fingerprint (-N)");
   return false;

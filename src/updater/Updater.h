@@ -10,6 +10,7 @@
 #include "app/UpdaterDisplayInterface.h"
 #include "quillwork/linkSpec.h"
 #include "server/UpdateServerRequest.h"
+#include "store/BirdFile.h"
 
 // The four 32-bit words that identify a module's chip.
 struct Fingerprint {
@@ -41,6 +42,11 @@ public:
 
   virtual bool Update_Firmware(uint32_t serial, uint32_t build, const std::string &bird_file, uint8_t module_address,
                                uint32_t router_serial, bool override_check);
+  // The BIRD file to use: bird_file when given, else the stored build (after
+  // downloading it when download is set). Throws std::runtime_error when no
+  // file can be loaded.
+  BirdFile load_bird(const std::string &action, const std::string &bird_file, uint32_t serial, uint32_t build,
+                     bool download);
 
   virtual uint32_t Download_Firmware(uint32_t serial, const std::string &build, bool override_check, bool flag);
   // Finds the module and build from a recovery fingerprint first.

@@ -6,7 +6,9 @@
 #include <string>
 
 #include "app/UpdaterDisplayInterface.h"
+#include "quillwork/Module.h"
 #include "store/UpdaterStore.h"
+#include "updater/Updater.h"
 
 // Reads a decimal build number. Text that is not a valid 32-bit number logs
 // "Error: Could not convert %s to int.\n" and gives 0.
@@ -19,3 +21,16 @@ std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface &displ
 
 // Whether the server lists the build for the module.
 bool _valid_build(uint32_t serial, uint32_t build, const std::string &url);
+
+// Switches a module's networking off (no link server, no transport fallback)
+// before it is connected; reports a failure.
+cErr _disableEther(Corvatek::Quillwork::Module &module, UpdaterDisplayInterface &display);
+
+// Identification of a connected module.
+uint32_t _get_build_number(Corvatek::Quillwork::Module &module);
+cErr _get_version(Corvatek::Quillwork::Module &module, DeviceInfo &info);
+cErr _get_device_name(Corvatek::Quillwork::Module &module, DeviceInfo &info);
+
+// The transport on which a module is attached (USB first, then TCP/IP); 0
+// when it is not found.
+linkType _discover_link_type(uint32_t serial);

@@ -1,0 +1,166 @@
+// Discovery end to end: the real program finds simulated TCP/IP modules and
+// the modules behind a simulated router. Runs in a private network namespace
+// (the TCP/IP search is a multicast request).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "birdtool/BirdWriter.h"
+#include "modulesim/DiscoveryResponder.h"
+#include "modulesim/SimModule.h"
+#include "modulesim/TcpTransport.h"
+#include "process.h"
+#include "tempdir.h"
+
+using namespace modulesim;
+using qwtest::Lines;
+using qwtest::RunProcess;
+
+namespace {
+
+const std::string kUpdater = std::string(QW_BINARY_DIR) + "/src/updater";
+
+ModuleConfig config(uint32_t serial, uint8_t address, uint8_t model, uint32_t version, uint32_t build,
+                    const std::string &name, uint8_t routerAddress = 0) {
+  ModuleConfig c;
+  c.routerAddress = routerAddress;
+  c.serial = serial;
+  c.address = address;
+  c.model = model;
+  c.version = version;
+  c.build = build;
+  c.name = name;
+  return c;
+}
+
+// The host sends its discovery request through the machine's non-loopback
+// interfaces: give this private namespace one (once per program).
+void ensureInterface() {
+  static bool done = false;
+  if (done)
+    return;
+  ASSERT_TRUE(inPrivateNetworkNamespace());
+  ASSERT_EQ(std::system("ip link add qwupdbr0 type bridge && ip addr add 10.98.7.1/24 brd + dev qwupdbr0 && "
+                        "ip link set qwupdbr0 up"),
+            0);
+  done = true;
+}
+
+qwtest::ProcessResult updater(const qwtest::TempDir &store, std::vector<std::string> args) {
+  args.insert(args.begin(), {kUpdater, "-i", store.path()});
+  return RunProcess(args, 60000);
+}
+
+} // namespace
+
+TEST(DiscoveryEndToEnd, TcpModulesAreListedWithTheirAddresses) {
+  ensureInterface();
+  SimModule hub(config(0x40F5849A, 4, 1, packVersion(2, 15, 0), 1234, "Lab-Hub"));
+  SimModule old(config(0x0A0B0C0D, 6, 2, packVersion(2, 10, 3), 99, "Hidden"));
+  TcpTransport th(hub, {"127.0.0.2", 0}), to(old, {"127.0.0.3", 0});
+  ASSERT_TRUE(th.ok() && to.ok());
+  DiscoveryResponder responder;
+  responder.add(th);
+  responder.add(to);
+  ASSERT_TRUE(responder.start()) << responder.error();
+
+  qwtest::TempDir store;
+  auto r = updater(store, {"-D", "-t", "TCPIP"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> lines = Lines(r.out);
+  ASSERT_GE(lines.size(), 6u) << r.out << r.err;
+  EXPECT_EQ(lines[1], "Searching for Quillwork devices");
+  EXPECT_EQ(lines[2], "Discovered Devices: (TCPIP)");
+  EXPECT_EQ(lines[3], "    Device    Module   Router  Model          Firmware Version (Build)   [IP address]       "
+                      "Device Name");
+  std::vector<std::string> rows(lines.begin() + 4, lines.end());
+  std::sort(rows.begin(), rows.end());
+  // A module older than 2.10.4 is not asked for its name.
+  EXPECT_EQ(rows[0], "    0A0B0C0D  06       00      QW-Hub8        2.10.3 (        99)        [127.0.0.3]        ");
+  EXPECT_EQ(rows[1], "    40F5849A  04       00      QW-Hub4        2.15.0 (      1234)        [127.0.0.2]        "
+                     "Lab-Hub");
+}
+
+TEST(DiscoveryEndToEnd, RouterNetworkIsScanned) {
+  ensureInterface();
+  SimModule router(config(0xD272031D, 2, 3, packVersion(2, 15, 1), 500, "Router"));
+  // Modules on a router's network report the router's address (2) as theirs.
+  SimModule a(config(0x2181F0EE, 8, 1, packVersion(2, 15, 2), 700, "A", 2));
+  SimModule b(config(0x2181F0F0, 12, 13, packVersion(2, 12, 0), 701, "B", 2));
+  router.attachToBus(a);
+  router.attachToBus(b);
+  TcpTransport tr(router, {"127.0.0.4", 0});
+  ASSERT_TRUE(tr.ok());
+  DiscoveryResponder responder;
+  responder.add(tr);
+  ASSERT_TRUE(responder.start()) << responder.error();
+
+  qwtest::TempDir store;
+  auto r = updater(store, {"-D", "-r", "D272031D", "-t", "TCPIP", "-X", "0x1"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 6u) << r.out << r.err;
+  EXPECT_EQ(lines[1], "Searching for Quillwork Network devices connected to D272031D");
+  EXPECT_EQ(lines[2], "Discovered Devices: (TCPIP)");
+  EXPECT_EQ(lines[4], "    2181F0EE  08       02      QW-Hub4        2.15.2 (       700)        [127.0.0.4]        ");
+  EXPECT_EQ(lines[5], "    2181F0F0  0C       02      QW-Temp4       2.12.0 (       701)        [127.0.0.4]        ");
+
+  // Never odd addresses, 0, 254 or the router's own address; routing is
+  // given back at the end.
+  for (unsigned address = 0; address <= 255; ++address) {
+    char probe[64];
+    snprintf(probe, sizeof probe, "Searching Address 0x%02x\n", address);
+    bool probed = r.err.find(probe) != std::string::npos;
+    bool expected = address >= 4 && address <= 252 && address % 2 == 0;
+    EXPECT_EQ(probed, expected) << address;
+  }
+  EXPECT_FALSE(router.routing());
+
+  // Without -t the router's transport is found first; the title says Unknown.
+  auto u = updater(store, {"-D", "-r", "D272031D"});
+  EXPECT_EQ(u.status, 0) << u.err;
+  std::vector<std::string> ul = Lines(u.out);
+  ASSERT_EQ(ul.size(), 6u) << u.out;
+  EXPECT_EQ(ul[2], "Discovered Devices: (Unknown)");
+  EXPECT_EQ(ul[4], lines[4]);
+}
+
+TEST(DiscoveryEndToEnd, NoRouterMeansAnEmptyList) {
+  ensureInterface();
+  qwtest::TempDir store;
+  auto r = updater(store, {"-D", "-r", "12345678", "-t", "TCPIP"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  std::vector<std::string> lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 4u) << r.out;
+  EXPECT_EQ(lines[3], "    No devices found.");
+}
+
+TEST(UpdateOverTcp, ByteArrayDataPathWithoutARestart) {
+  ensureInterface();
+  ModuleConfig c = config(0x40F5849A, 4, 1, packVersion(2, 15, 0), 1000, "Net");
+  c.restartOnLoad = false; // the loader takes over in place: the TCP link stays
+  SimModule m(c);
+  TcpTransport t(m, {"127.0.0.5", 0});
+  ASSERT_TRUE(t.ok());
+  DiscoveryResponder responder;
+  responder.add(t);
+  ASSERT_TRUE(responder.start()) << responder.error();
+
+  qwtest::TempDir store, files;
+  birdwriter::Bytes payload(1500);
+  for (size_t i = 0; i < payload.size(); ++i)
+    payload[i] = static_cast<uint8_t>(i * 13);
+  birdwriter::Image img;
+  img.Firmware(0x00010000, payload);
+  img.AddInfo({"5000", "2.16.0", "40F5849A", "QW-Hub4"});
+  std::string path = files / "net.bird";
+  ASSERT_TRUE(img.Write(path));
+  auto r = updater(store, {"-U", "-d", "40F5849A", "-f", path, "-X", "0x500"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.err.find("val_UPGRADE_DATA_UEI"), std::string::npos);
+  EXPECT_EQ(m.image(0x00010000, payload.size()), payload);
+}

@@ -1,0 +1,253 @@
+// The firmware update end to end: the real program updates a simulated
+// module on the emulated USB bus; the image that lands in the module is
+// compared with the file's firmware payload.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "birdtool/BirdWriter.h"
+#include "modulesim/SimModule.h"
+#include "modulesim/UsbTransport.h"
+#include "netns.h"
+#include "process.h"
+#include "quillwork/qwusb_driver.h"
+#include "store/KeyValueStore.h"
+#include "tempdir.h"
+#include "usb_module.h"
+
+using namespace modulesim;
+using namespace std::chrono_literals;
+using birdwriter::Bytes;
+using qwtest::Lines;
+using qwtest::RunProcess;
+
+namespace {
+
+// The updater falls back to a TCP/IP search (a multicast request) when USB
+// does not find a module: this whole program runs in a private network
+// namespace, made before any thread starts.
+const bool kIsolated = qwtest::IsolateNetwork();
+
+const std::string kUpdater = std::string(QW_BINARY_DIR) + "/src/updater";
+constexpr uint32_t kSerial = 0x40F5849A;
+constexpr uint32_t kLoaderAddress = 0x20000000;
+constexpr uint32_t kFirmwareAddress = 0x00010000;
+constexpr uint32_t kSecondAddress = 0x00080000;
+
+Bytes pattern(size_t n, uint8_t seed) {
+  Bytes b(n);
+  for (size_t i = 0; i < n; ++i)
+    b[i] = static_cast<uint8_t>(seed + i * 31 + (i >> 8));
+  return b;
+}
+
+struct Firmware {
+  Bytes loader = pattern(300, 7);
+  Bytes first = pattern(1000, 1);
+  Bytes second = pattern(700, 99);
+};
+
+// A firmware file for the module: a loader block, two firmware blocks (the
+// second carrying the build marker the simulated module reports after its
+// reboot) and the info block.
+birdwriter::Image image(const Firmware &fw, const std::string &serial, const std::string &model, uint32_t build,
+                        const std::string &version, bool loader = true) {
+  birdwriter::Image img;
+  if (loader)
+    img.Loader(kLoaderAddress, fw.loader);
+  img.Firmware(kFirmwareAddress, fw.first);
+  Bytes second = fw.second;
+  Bytes marker = birdwriter::MarkerBytes(build, version);
+  second.insert(second.end(), marker.begin(), marker.end());
+  img.Firmware(kSecondAddress, second);
+  img.AddInfo({std::to_string(build), version, serial, model});
+  return img;
+}
+
+class Update : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ASSERT_TRUE(kIsolated) << "no private network namespace";
+    ASSERT_TRUE(bed.ok());
+    ModuleConfig c;
+    c.serial = kSerial;
+    c.model = 1; // "QW-Hub4"
+    c.version = packVersion(2, 15, 0);
+    c.build = 1000;
+    c.restartDownMs = 150;
+    c.upgradeBlockSize = 512;
+    config = c;
+  }
+  void start() {
+    module = std::make_unique<SimModule>(config);
+    usb = std::make_unique<UsbTransport>(*module, bed);
+    ASSERT_TRUE(usb->ok());
+  }
+  void TearDown() override {
+    usb.reset();
+    module.reset();
+    Quillwork_libusb_exit();
+  }
+
+  std::string writeFile(const birdwriter::Image &img, const std::string &name) {
+    std::string path = files / name;
+    EXPECT_TRUE(img.Write(path));
+    return path;
+  }
+
+  // Runs the program; packet mode unless a test asks for byte arrays.
+  qwtest::ProcessResult updater(std::vector<std::string> args, int timeoutMs = 90000) {
+    args.insert(args.begin(), {kUpdater, "-i", store.path()});
+    if (std::find(args.begin(), args.end(), "-m") == args.end())
+      args.insert(args.end(), {"-m", "0"});
+    return RunProcess(args, timeoutMs);
+  }
+
+  std::string settingsPath() const { return store / "updater/40F5849A/.settings"; }
+
+  bool hasLine(const std::string &text, const std::string &line) {
+    for (const std::string &l : Lines(text))
+      if (l == line)
+        return true;
+    return false;
+  }
+
+  qwemu::UsbTestbed bed;
+  ModuleConfig config;
+  std::unique_ptr<SimModule> module;
+  std::unique_ptr<UsbTransport> usb;
+  qwtest::TempDir store, files;
+  Firmware fw;
+};
+
+} // namespace
+
+TEST_F(Update, FileIsWrittenIntoTheModuleWhichComesBackWithTheNewImage) {
+  start();
+  std::string path = writeFile(image(fw, "40F5849A", "QW-Hub4", 2002, "2.16.1"), "new.bird");
+  auto r = updater({"-U", "-d", "40F5849A", "-f", path});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(hasLine(r.out, "Updating from Birdfile: " + path));
+  EXPECT_TRUE(hasLine(r.out, "Transferring loader to device"));
+  EXPECT_TRUE(hasLine(r.out, "Transferring loader block 1 of 1, 304 bytes"));
+  EXPECT_TRUE(hasLine(r.out, "Starting Load on Device"));
+  EXPECT_TRUE(hasLine(r.out, "Transferring firmware block 1 of 2, 1004 bytes"));
+  EXPECT_TRUE(hasLine(r.out, "Transferring firmware block 2 of 2, 736 bytes"));
+  EXPECT_TRUE(hasLine(r.out, "Transferred 2 blocks, 1740 total bytes"));
+  EXPECT_NE(r.out.find("\nUpdate time: "), std::string::npos);
+  EXPECT_EQ(r.out.find("Retry"), std::string::npos);
+
+  EXPECT_EQ(module->loaderImage(kLoaderAddress, fw.loader.size()), fw.loader);
+  EXPECT_EQ(module->image(kFirmwareAddress, fw.first.size()), fw.first);
+  EXPECT_EQ(module->image(kSecondAddress, fw.second.size()), fw.second);
+  EXPECT_TRUE(module->violations().empty()) << module->violations().front();
+  EXPECT_TRUE(module->waitFor([&] { return module->build() == 2002; }, 5000ms));
+  EXPECT_EQ(module->version(), packVersion(2, 16, 1));
+
+  KeyValueStore settings(settingsPath());
+  EXPECT_EQ(settings.GetString("LATEST_TRANSFER"), path);
+  EXPECT_FALSE(settings.GetString("LAST_TRANSFER_DATE").empty());
+}
+
+TEST_F(Update, GenericImageGetsTheModulesSerialNumber) {
+  start();
+  birdwriter::Image img = image(fw, "00000000", "QW-Hub4", 2003, "2.16.2", false);
+  img.SerialOffsets(kFirmwareAddress + 16, kFirmwareAddress + 64);
+  std::string path = writeFile(img, "generic.bird");
+  auto r = updater({"-U", "-d", "40F5849A", "-f", path});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  Bytes landed = module->image(kFirmwareAddress, fw.first.size());
+  ASSERT_EQ(landed.size(), fw.first.size());
+  // The serial number as a little-endian word.
+  EXPECT_EQ(Bytes(landed.begin() + 16, landed.begin() + 20), (Bytes{0x9A, 0x84, 0xF5, 0x40}));
+  // The rest of the payload is untouched.
+  EXPECT_EQ(Bytes(landed.begin(), landed.begin() + 16), Bytes(fw.first.begin(), fw.first.begin() + 16));
+}
+
+TEST_F(Update, StoredBuildAndTheLatestDownload) {
+  start();
+  std::filesystem::create_directories(store / "updater/40F5849A");
+  ASSERT_TRUE(image(fw, "40F5849A", "QW-Hub4", 3001, "2.17.0").Write(store / "updater/40F5849A/3001.bird"));
+  auto r = updater({"-U", "-d", "40F5849A", "-b", "3001", "-u", "http://127.0.0.1:9/cgi/u"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(hasLine(r.out, "Updating firmware with build: 3001"));
+  EXPECT_EQ(KeyValueStore(settingsPath()).GetString("LATEST_TRANSFER"), "3001.bird");
+
+  // No build named and no server: the latest transfer is used again.
+  auto again = updater({"-U", "-d", "40F5849A", "-u", "http://127.0.0.1:9/cgi/u"});
+  ASSERT_EQ(again.status, 0) << again.out << again.err;
+  EXPECT_TRUE(hasLine(again.out, "Updating with the Latest Transfer"));
+}
+
+TEST_F(Update, WrongModelIsRefusedUnlessOverridden) {
+  start();
+  std::string path = writeFile(image(fw, "40F5849A", "QW-Router", 2004, "2.16.3"), "router.bird");
+  auto r = updater({"-U", "-d", "40F5849A", "-f", path});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(hasLine(r.err, "Connected device model and Bird file model do not match [QW-Hub4] (0)")) << r.err;
+  EXPECT_TRUE(hasLine(r.err, "Birdfile failed validation"));
+  EXPECT_TRUE(module->blocks().empty());
+  EXPECT_FALSE(std::filesystem::exists(settingsPath()) &&
+               !KeyValueStore(settingsPath()).GetString("LATEST_TRANSFER").empty());
+
+  auto o = updater({"-U", "-d", "40F5849A", "-f", path, "-OVERRIDE"});
+  EXPECT_EQ(o.status, 0) << o.out << o.err;
+
+  std::string other = writeFile(image(fw, "11111111", "QW-Hub4", 2005, "2.16.4"), "other.bird");
+  auto s = updater({"-U", "-d", "40F5849A", "-f", other});
+  EXPECT_EQ(s.status, 1);
+  EXPECT_TRUE(hasLine(s.err, "Birdfile failed validation"));
+}
+
+TEST_F(Update, ABlockIsRetriedUntilItGoesThrough) {
+  start();
+  Faults f;
+  f.refuseWrite = 4;
+  module->setFaults(f);
+  std::string path = writeFile(image(fw, "40F5849A", "QW-Hub4", 2006, "2.16.5"), "retry.bird");
+  auto r = updater({"-U", "-d", "40F5849A", "-f", path});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  for (int attempt = 1; attempt <= 4; ++attempt)
+    EXPECT_TRUE(hasLine(r.out, "  Retry " + std::to_string(attempt))) << attempt;
+  EXPECT_FALSE(hasLine(r.out, "  Retry 5"));
+  EXPECT_EQ(module->image(kFirmwareAddress, fw.first.size()), fw.first);
+}
+
+TEST_F(Update, FailuresAreReportedAndNothingIsRecorded) {
+  start();
+  std::string path = writeFile(image(fw, "40F5849A", "QW-Hub4", 2007, "2.16.6"), "fault.bird");
+  struct Case {
+    const char *what;
+    Faults faults;
+  };
+  Faults prepare;
+  prepare.refusePrepare = 2; // the loader block's, then the first firmware block's: no retry
+  Faults sums;
+  sums.wrongSums = 50;
+  Faults drop;
+  drop.disconnectAtBlock = 3; // the second firmware block
+  for (const Case &c : {Case{"prepare", prepare}, Case{"sums", sums}, Case{"disconnect", drop}}) {
+    module->setFaults(c.faults);
+    auto r = updater({"-U", "-d", "40F5849A", "-f", path});
+    EXPECT_EQ(r.status, 1) << c.what << "\n" << r.out << r.err;
+    EXPECT_FALSE(std::filesystem::exists(settingsPath()) &&
+                 !KeyValueStore(settingsPath()).GetString("LATEST_TRANSFER").empty())
+        << c.what;
+    module->setFaults({});
+    module->waitFor([&] { return module->online(); }, 5000ms);
+  }
+  // A healthy module afterwards is updated.
+  auto ok = updater({"-U", "-d", "40F5849A", "-f", path});
+  EXPECT_EQ(ok.status, 0) << ok.out << ok.err;
+}
+
+TEST_F(Update, AbsentModule) {
+  auto r = updater({"-U", "-d", "40F5849A", "-f", writeFile(image(fw, "40F5849A", "QW-Hub4", 1, "2.16.0"), "x.bird")},
+                   120000);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(hasLine(r.err, "Failed to connect to module [40F5849A]")) << r.err;
+}
