@@ -5,6 +5,8 @@
 #include "library_io.h"
 #include "modulesim/UsbTransport.h"
 #include "quillwork/cDiscovery.h"
+#include "quillwork/cLink.h"
+#include "quillwork/cPacket.h"
 #include "quillwork/qwusb_driver.h"
 
 using namespace modulesim;
@@ -69,6 +71,34 @@ TEST(SimUsb, ModuleIsDiscoveredAndAnswersAndReplugsOnRestart) {
     EXPECT_TRUE(waitForSerial(kLoaderSerial, 3000ms));
     EXPECT_TRUE(waitForSerial(0x40F5849A, 3000ms));
     EXPECT_EQ(m.phase(), Phase::Loader);
+  }
+  Quillwork_libusb_exit();
+}
+
+TEST(SimUsb, LinkEngineSynchronisesWithAUsbModule) {
+  qwemu::UsbTestbed bed;
+  ASSERT_TRUE(bed.ok());
+  {
+    ModuleConfig c;
+    c.serial = 0x00C0FFEE;
+    SimModule m(c);
+    UsbTransport usb(m, bed);
+    uint32_t link = cLink_CreateUSB(0x00C0FFEE); // starts and synchronises
+    ASSERT_NE(link, 0u);
+    EXPECT_EQ(cLink_GetStatus(link), 2u);
+    EXPECT_GE(m.syncRequests(), 2u);             // two answers synchronise; the rest may be drained unsent
+    const uint8_t query[3] = {0x03, 0x49, 0x20}; // serial number
+    cPacket *q = cPacket_CreateWithData(0x04, 3, query);
+    cLink_PutPacket(link, q);
+    cPacket_Destroy(&q);
+    cPacket *a = cLink_AwaitPacket(link, 2000);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(Bytes(a->data, a->data + a->length), (Bytes{0x03, 0x09, 0x00, 0x00, 0xC0, 0xFF, 0xEE}));
+    cPacket_Destroy(&a);
+    // a restart unplugs the module: the link notices
+    m.restart();
+    EXPECT_TRUE(m.waitFor([&] { return cLink_GetStatus(link) != 2u; }, 3000ms));
+    cLink_Destroy(&link);
   }
   Quillwork_libusb_exit();
 }
