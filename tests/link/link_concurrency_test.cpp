@@ -1,0 +1,225 @@
+// The link engine under concurrent use: many requesters on one link, creates
+// and destroys racing, a link destroyed while others use it, a user filter
+// swapped while packets arrive, and the packet log written from all sides.
+#include <atomic>
+#include <chrono>
+#include <gtest/gtest.h>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "cLinkManagerInternal.h"
+#include "module_peer.h"
+#include "tcp_module.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using qwemu::ModulePeer;
+using qwemu::Packet;
+using qwemu::TcpModule;
+
+constexpr uint32_t kSerial = 0x00CC0001;
+
+struct Tag {
+  uint8_t a, b;
+};
+
+bool matchesTag(const cPacket *p, const void *reference) {
+  const Tag *t = static_cast<const Tag *>(reference);
+  return p->length == 3 && p->data[0] == t->a && p->data[1] == t->b;
+}
+
+cErr put(uint32_t id, uint8_t address, std::vector<uint8_t> data) {
+  cPacket *p = cPacket_CreateWithData(address, (uint8_t)data.size(), data.data());
+  cErr err = cLink_PutPacket(id, p);
+  cPacket_Destroy(&p);
+  return err;
+}
+
+class LinkConcurrencyTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    module = std::make_unique<TcpModule>(peer);
+    ASSERT_TRUE(module->ok());
+  }
+  void TearDown() override {
+    for (cLinkEntryPtr e = sLookupEntryByIdentifier(kSerial, linkTypeTCPIP); e != nullptr;
+         e = sLookupEntryByIdentifier(kSerial, linkTypeTCPIP)) {
+      uint32_t id = e->identifier;
+      cLink_Destroy(&id);
+    }
+    module.reset();
+  }
+  uint32_t create() { return cLink_CreateTCPIP(kSerial, TcpModule::loopbackAddress(), module->port()); }
+  ModulePeer peer{4, 0x11};
+  std::unique_ptr<TcpModule> module;
+};
+
+TEST_F(LinkConcurrencyTest, ManyRequestersGetTheirOwnAnswers) {
+  peer.setEcho();
+  uint32_t id = create();
+  ASSERT_NE(id, 0u);
+  constexpr int kThreads = 6, kRequests = 40;
+  std::atomic<int> answered{0};
+  std::vector<std::thread> threads;
+  for (int t = 1; t <= kThreads; t++)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kRequests; i++) {
+        Tag tag{(uint8_t)(0x40 + t), (uint8_t)i}; // 0x03 0x08 would be the model query
+        if (put(id, 4, {tag.a, tag.b, 0x77}) != cErrNone)
+          continue;
+        cPacket *answer = cLink_AwaitFirst(id, matchesTag, &tag, 3000);
+        if (answer != nullptr)
+          answered++;
+        cPacket_Destroy(&answer);
+      }
+    });
+  for (auto &t : threads)
+    t.join();
+  EXPECT_EQ(answered, kThreads * kRequests);
+  EXPECT_EQ(peer.syncRequests(), 0u);
+  EXPECT_EQ(peer.received().size(), (size_t)(kThreads * kRequests));
+  EXPECT_EQ(cLink_Destroy(&id), cErrNone);
+}
+
+TEST_F(LinkConcurrencyTest, CreatesAndDestroysRaceWithoutLeavingLinksBehind) {
+  std::vector<std::thread> threads;
+  std::atomic<int> created{0};
+  for (int t = 0; t < 4; t++)
+    threads.emplace_back([&] {
+      for (int i = 0; i < 10; i++) {
+        uint32_t id = create();
+        if (id == 0)
+          continue;
+        created++;
+        cLink_GetStatus(id);
+        cLink_Destroy(&id);
+      }
+    });
+  for (auto &t : threads)
+    t.join();
+  EXPECT_GT(created, 0);
+  EXPECT_EQ(sLookupEntryByIdentifier(kSerial, linkTypeTCPIP), nullptr);
+}
+
+TEST_F(LinkConcurrencyTest, ALinkDestroyedWhileInUseLetsEveryoneGo) {
+  uint32_t id = create();
+  ASSERT_NE(id, 0u);
+  ASSERT_EQ(cLink_PacketDebug_Enable(id), cErrNone);
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> threads;
+  threads.emplace_back([&] { // waits far longer than the test runs
+    Tag never{0xEE, 0xEE};
+    cPacket *p = cLink_AwaitFirst(id, matchesTag, &never, 60000);
+    cPacket_Destroy(&p);
+  });
+  threads.emplace_back([&] {
+    while (!stop)
+      put(id, 4, {0x01, 0x02, 0x03});
+  });
+  threads.emplace_back([&] {
+    const uint8_t marker[3] = {'m', 'r', 'k'};
+    while (!stop)
+      cLink_PacketDebug_Write(id, cLINK_LOG_MARKER, 3, marker);
+  });
+  threads.emplace_back([&] {
+    while (!stop) {
+      cLink_InstallUserPacketFilter(
+          id, [](const cPacket *, const void *) { return false; }, nullptr);
+      cLink_InstallUserPacketFilter(id, nullptr, nullptr);
+      cLink_GetStatus(id);
+    }
+  });
+  std::this_thread::sleep_for(200ms);
+  uint32_t victim = id;
+  EXPECT_EQ(cLink_Destroy(&victim), cErrNone);
+  threads[0].join(); // the waiter returns as soon as its FIFO is gone
+  stop = true;
+  for (size_t i = 1; i < threads.size(); i++)
+    threads[i].join();
+  EXPECT_EQ(cLink_GetStatus(id), cLINK_NO_STREAM);
+}
+
+TEST_F(LinkConcurrencyTest, EveryPacketReachesEitherTheFilterOrTheQueue) {
+  uint32_t id = create();
+  ASSERT_NE(id, 0u);
+  constexpr int kPackets = 400;
+  std::atomic<int> filtered{0};
+  std::atomic<bool> stop{false};
+  std::thread swapper([&] {
+    while (!stop) {
+      cLink_InstallUserPacketFilter(
+          id,
+          [](const cPacket *, const void *r) { return ++*static_cast<std::atomic<int> *>(const_cast<void *>(r)) > 0; },
+          &filtered);
+      std::this_thread::sleep_for(1ms);
+      cLink_InstallUserPacketFilter(id, nullptr, nullptr);
+      std::this_thread::sleep_for(1ms);
+    }
+  });
+  int queued = 0;
+  std::thread drainer([&] {
+    auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (filtered + queued < kPackets && std::chrono::steady_clock::now() < deadline) {
+      cPacket *p = cLink_AwaitPacket(id, 50);
+      if (p != nullptr)
+        queued++;
+      cPacket_Destroy(&p);
+    }
+  });
+  for (int i = 0; i < kPackets; i++)
+    peer.send(Packet{4, {0x10, (uint8_t)i, (uint8_t)(i >> 8)}});
+  drainer.join();
+  stop = true;
+  swapper.join();
+  EXPECT_EQ(filtered + queued, kPackets);
+  cLink_Destroy(&id);
+}
+
+TEST_F(LinkConcurrencyTest, PacketLogStaysWellFormedUnderConcurrentWriters) {
+  peer.setEcho();
+  uint32_t id = create();
+  ASSERT_NE(id, 0u);
+  ASSERT_EQ(cLink_PacketDebug_SetLogSize(id, 1024), cErrNone);
+  ASSERT_EQ(cLink_PacketDebug_Enable(id), cErrNone);
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> writers;
+  writers.emplace_back([&] {
+    for (int i = 0; i < 300; i++)
+      put(id, 4, {0x20, (uint8_t)i, 0x01});
+  });
+  writers.emplace_back([&] {
+    const uint8_t marker[5] = {'h', 'e', 'l', 'l', 'o'};
+    for (int i = 0; i < 300; i++)
+      cLink_PacketDebug_Write(id, cLINK_LOG_MARKER, 5, marker);
+  });
+  int entries = 0, malformed = 0;
+  std::thread reader([&] {
+    while (!stop) {
+      uint8_t direction = 0, buffer[64];
+      uint32_t length = sizeof buffer;
+      cErr err = cLink_PacketDebug_Read(id, &direction, &length, buffer);
+      if (err != cErrNone) {
+        std::this_thread::sleep_for(1ms);
+        continue;
+      }
+      entries++;
+      bool marker = direction == cLINK_LOG_MARKER && length == 5 && buffer[0] == 'h';
+      bool packet = (direction == cLINK_LOG_SENT || direction == cLINK_LOG_RECEIVED) && length >= 2 &&
+                    length == (uint32_t)buffer[1] + 2;
+      if (!marker && !packet)
+        malformed++;
+    }
+  });
+  for (auto &w : writers)
+    w.join();
+  std::this_thread::sleep_for(200ms);
+  stop = true;
+  reader.join();
+  EXPECT_GT(entries, 0);
+  EXPECT_EQ(malformed, 0);
+  cLink_Destroy(&id);
+}
+
+} // namespace
