@@ -146,9 +146,10 @@ public:
   unsigned restarts() const;
 
   // --- the I2C module network of a routing module
-  // Modules on this module's I2C bus, by their module address (not owned;
-  // they must outlive this module's use). With routeToMe on, packets to their
-  // addresses on this module's link go to them, and their packets come back.
+  // Modules on this module's I2C bus, by their module address (not owned).
+  // With routeToMe on, packets to their addresses on this module's link go to
+  // them, and their packets come back. A member has no transport of its own:
+  // this takes its sink. Either side may be destroyed first.
   void attachToBus(SimModule &other);
   bool routing() const;
 
@@ -183,6 +184,8 @@ public:
   // Restarts now (as the reset option does).
   void restart();
 
+  // The configuration as built, for reading fields that never change (serial
+  // number, model, address); the rest may change under a running module.
   const ModuleConfig &config() const { return config_; }
 
 private:
