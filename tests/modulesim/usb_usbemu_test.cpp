@@ -2,8 +2,11 @@
 // library's USB discovery and USB stream.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "library_io.h"
 #include "modulesim/UsbTransport.h"
+#include "modulesim_fixture.h"
 #include "quillwork/cDiscovery.h"
 #include "quillwork/cLink.h"
 #include "quillwork/cPacket.h"
@@ -99,6 +102,28 @@ TEST(SimUsb, LinkEngineSynchronisesWithAUsbModule) {
     m.restart();
     EXPECT_TRUE(m.waitFor([&] { return cLink_GetStatus(link) != 2u; }, 3000ms));
     cLink_Destroy(&link);
+  }
+  Quillwork_libusb_exit();
+}
+
+TEST(SimUsb, FixtureModulesAreFoundByTheirSerialNumbers) {
+  qwemu::UsbTestbed bed;
+  ASSERT_TRUE(bed.ok());
+  {
+    qwtest::SimulatedModules sims;
+    ModuleConfig a, b;
+    a.serial = 0x0000A001;
+    b.serial = 0x0000B002;
+    b.model = 3;
+    ASSERT_NE(sims.usb(bed, a), nullptr);
+    ASSERT_NE(sims.usb(bed, b), nullptr);
+    std::vector<linkSpec> found = usbModules();
+    ASSERT_EQ(found.size(), 2u);
+    std::sort(found.begin(), found.end(),
+              [](const linkSpec &x, const linkSpec &y) { return x.serialNumber < y.serialNumber; });
+    EXPECT_EQ(found[0].serialNumber, 0x0000A001u);
+    EXPECT_EQ(found[1].serialNumber, 0x0000B002u);
+    EXPECT_EQ(found[1].model, 3u);
   }
   Quillwork_libusb_exit();
 }

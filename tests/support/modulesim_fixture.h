@@ -13,6 +13,7 @@
 //   modulesim::ModuleConfig c; c.serial = 0x11223344; c.address = 6;
 //   auto router = sims.tcp();
 //   auto &member = sims.member(*router.module, c);  // on the router's I2C network
+//   auto *u = sims.usb(testbed, c);                  // emulated USB (modulesim_usb)
 //
 // Everything stops when the SimulatedModules object goes.
 #pragma once
@@ -22,6 +23,12 @@
 
 #include "modulesim/Simulation.h"
 #include "quillwork/linkSpec.h"
+#ifdef MODULESIM_HAVE_USB
+#include <memory>
+#include <vector>
+
+#include "modulesim/UsbTransport.h"
+#endif
 
 namespace qwtest {
 
@@ -83,9 +90,23 @@ public:
     return m;
   }
 
+#ifdef MODULESIM_HAVE_USB
+  // A module on the emulated USB bus (in a *_usbemu_test.cpp program). The
+  // testbed must outlive this object; release the library's libusb context
+  // (Quillwork_libusb_exit) before the testbed goes.
+  modulesim::SimModule *usb(qwemu::UsbTestbed &testbed, modulesim::ModuleConfig config = {}) {
+    modulesim::SimModule &m = sim.add(config);
+    usb_.push_back(std::make_unique<modulesim::UsbTransport>(m, testbed));
+    return usb_.back()->ok() ? &m : nullptr;
+  }
+#endif
+
   const std::string &error() const { return sim.error(); }
 
   modulesim::Simulation sim;
+#ifdef MODULESIM_HAVE_USB
+  std::vector<std::unique_ptr<modulesim::UsbTransport>> usb_; // go before the modules
+#endif
 };
 
 } // namespace qwtest
