@@ -237,6 +237,11 @@ TEST_F(LinkObjects, ArgumentChecks) {
   uint8_t data[28] = {};
   EXPECT_EQ(link->sendPacket(4, cmdDEBUG, 28, data), cErrParam);
   EXPECT_EQ(link->sendPacket(4, cmdDEBUG, 27, data), cErrNone);
+  uint8_t echo[28];
+  uint8_t length = 1;
+  const uint8_t match[1] = {cmdDEBUG};
+  EXPECT_EQ(link->receivePacket(4, match, &length, echo), cErrNone); // the module echoes all 27
+  EXPECT_EQ(length, 28);
   EXPECT_EQ(link->sendPacket(0, cmdDEBUG, 1, data), cErrPacket);
   EXPECT_EQ(link->sendPacket(3, cmdDEBUG, 1, data), cErrPacket);
   uei r{};
@@ -246,9 +251,14 @@ TEST_F(LinkObjects, ArgumentChecks) {
   EXPECT_EQ(link->sendUEI(r), cErrPacket);
   r.module = 4;
   r.type = static_cast<ueiType>(6); // no such value type
-  size_t before = sim->module.received().size();
   EXPECT_EQ(link->sendUEI(r), cErrParam);
-  EXPECT_EQ(sim->module.received().size(), before); // nothing sent
+  // Nothing went out: the next packet the module sees is the echo after it.
+  const uint8_t marker[3] = {0xEC, 0x40, 0x01};
+  EXPECT_EQ(module->debug(marker, sizeof marker), cErrNone);
+  std::vector<Packet> seen = sim->module.received();
+  ASSERT_GE(seen.size(), 2u);
+  EXPECT_EQ(seen[seen.size() - 1].data, (std::vector<uint8_t>{cmdDEBUG, 0xEC, 0x40, 0x01}));
+  EXPECT_EQ(seen[seen.size() - 2].data.size(), 28u); // the 27-byte command before it
 
   Link idle("idle");
   r.type = ueiTYPE_VOID;
