@@ -114,11 +114,15 @@ void SimModule::receive(const Packet &p) {
       if (faults_.linkClaimed) {
         // someone else owns the link: nothing for this host
       } else if (p.address == kRouteAddress) {
-        if (p.data.size() == 1)
+        // Route on/off: the host's link takes the module network's traffic
+        // (sent by the host when its link starts and stops).
+        if (p.data.size() == 1) {
           routes_.push_back(p.data[0]);
+          forceRoute_ = p.data[0] != 0;
+        }
       } else if (p.address == config_.address) {
         dispatch(p, out);
-      } else if (routeToMe_) {
+      } else if (routeToMe_ || forceRoute_) {
         for (SimModule *m : bus_)
           if (m->address() == p.address)
             forward.push_back(m);
@@ -133,6 +137,7 @@ void SimModule::receive(const Packet &p) {
 
 void SimModule::linkClosed() {
   std::lock_guard<std::mutex> g(lock_);
+  forceRoute_ = false;
   openSlots_.clear();
   streamKeys_.clear();
   bytesIn_.reset();
@@ -187,7 +192,7 @@ void SimModule::routeUp(const Packet &p) {
   Sink sink;
   {
     std::lock_guard<std::mutex> g(lock_);
-    if (!routeToMe_ || !online_)
+    if ((!routeToMe_ && !forceRoute_) || !online_)
       return; // nobody carries the bus module's packets to a host
     sink = sink_;
   }
@@ -207,7 +212,7 @@ void SimModule::attachToBus(SimModule &other) {
 
 bool SimModule::routing() const {
   std::lock_guard<std::mutex> g(lock_);
-  return routeToMe_;
+  return routeToMe_ || forceRoute_;
 }
 
 // ---- restarts and presence
@@ -228,6 +233,7 @@ void SimModule::goDown() {
   bytesIn_.reset();
   factoryItem_ = -1;
   routeToMe_ = false;
+  forceRoute_ = false;
 }
 
 void SimModule::scheduleRestart(bool loaderSerial, bool comeBack) {

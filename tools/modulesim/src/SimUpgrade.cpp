@@ -179,6 +179,7 @@ void SimModule::onUpgrade(const Packet &p, Out &out) {
     phase_ = Phase::Application;
     prepared_ = false;
     pending_.clear();
+    loadAckOwed_ = loadAckPending_ = false; // the new image owes nobody anything
     scheduleRestart(false, !faults_.neverBackAfterReboot);
     return;
   }

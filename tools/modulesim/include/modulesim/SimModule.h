@@ -147,8 +147,9 @@ public:
 
   // --- the I2C module network of a routing module
   // Modules on this module's I2C bus, by their module address (not owned).
-  // With routeToMe on, packets to their addresses on this module's link go to
-  // them, and their packets come back. A member has no transport of its own:
+  // While routing (routeToMe on, or the host's link sent route on), packets to
+  // their addresses on this module's link go to them, and their packets come
+  // back. A member has no transport of its own:
   // this takes its sink. Either side may be destroyed first.
   void attachToBus(SimModule &other);
   bool routing() const;
@@ -273,7 +274,8 @@ private:
   uint8_t ledMax_ = 255, hbSetting_ = 0;
   uint32_t powerLimitMax_ = 10000000;
   std::vector<uint8_t> powerConfig_;
-  bool routeToMe_ = false;
+  bool routeToMe_ = false;  // system option 20
+  bool forceRoute_ = false; // route on (0xAF 0x01) from the host's link
   std::vector<SimModule *> bus_;
   SimModule *router_ = nullptr;
   uint8_t pullup_ = 0;
