@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,7 @@
 #include "modulesim/TcpTransport.h"
 #include "process.h"
 #include "tempdir.h"
+#include "update_server_fixture.h"
 
 using namespace modulesim;
 using qwtest::Lines;
@@ -163,4 +166,47 @@ TEST(UpdateOverTcp, ByteArrayDataPathWithoutARestart) {
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.err.find("val_UPGRADE_DATA_UEI"), std::string::npos);
   EXPECT_EQ(m.image(0x00010000, payload.size()), payload);
+}
+
+TEST(UpdateOverTcp, GetThenUpdateAModuleBehindARouter) {
+  ensureInterface();
+  SimModule router(config(0xD272031D, 2, 3, packVersion(2, 15, 1), 500, "Router"));
+  ModuleConfig mc = config(0x2181F0EE, 8, 1, packVersion(2, 15, 2), 700, "Behind", 2);
+  SimModule member(mc);
+  router.attachToBus(member);
+  TcpTransport tr(router, {"127.0.0.6", 0});
+  ASSERT_TRUE(tr.ok());
+  DiscoveryResponder responder;
+  responder.add(tr);
+  ASSERT_TRUE(responder.start()) << responder.error();
+
+  // The update server offers build 4100 for the member.
+  qwtest::TempDir content, store;
+  std::string deviceDir = content / "devices/2181F0EE";
+  std::filesystem::create_directories(deviceDir);
+  birdwriter::Bytes loader(100, 0x11), payload(900);
+  for (size_t i = 0; i < payload.size(); ++i)
+    payload[i] = static_cast<uint8_t>(255 - i);
+  birdwriter::Bytes withMarker = payload;
+  birdwriter::Bytes marker = birdwriter::MarkerBytes(4100, "2.16.0");
+  withMarker.insert(withMarker.end(), marker.begin(), marker.end());
+  birdwriter::Image img;
+  img.Loader(0x20000000, loader);
+  img.Firmware(0x00010000, withMarker);
+  img.AddInfo({"4100", "2.16.0", "2181F0EE", "QW-Hub4"});
+  ASSERT_TRUE(img.Write(deviceDir + "/4100.bird"));
+  qwtest::UpdateServerProcess server;
+  ASSERT_TRUE(server.Start({content.path()})) << server.error();
+
+  auto r = updater(store, {"-G", "-U", "-d", "2181F0EE", "-r", "D272031D", "-u", server.url()});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("Retrieving build 4100\n"), std::string::npos);
+  EXPECT_NE(r.out.find("Updating firmware with build: 4100\n"), std::string::npos);
+  EXPECT_EQ(member.image(0x00010000, payload.size()), payload);
+  EXPECT_EQ(member.loaderImage(0x20000000, loader.size()), loader);
+  EXPECT_TRUE(member.waitFor([&] { return member.build() == 4100; }, std::chrono::milliseconds(5000)));
+  EXPECT_FALSE(router.routing()); // routing given back after the scan
+  std::string settings = qwtest::ReadFile(store / "updater/2181F0EE/.settings");
+  EXPECT_NE(settings.find("LATEST_TRANSFER=4100.bird"), std::string::npos) << settings;
+  EXPECT_NE(settings.find("LATEST_DOWNLOAD=4100.bird"), std::string::npos) << settings;
 }
