@@ -251,3 +251,16 @@ TEST_F(Update, AbsentModule) {
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(hasLine(r.err, "Failed to connect to module [40F5849A]")) << r.err;
 }
+
+TEST_F(Update, AModuleSlowToComeBackIsFoundAgain) {
+  // Down for 9 s after LOAD: the loader start times out (and is taken as
+  // started), then the rediscovery refreshes the USB context every third
+  // attempt until the module is back.
+  config.restartDownMs = 9000;
+  start();
+  std::string path = writeFile(image(fw, "40F5849A", "QW-Hub4", 2010, "2.16.9"), "slow.bird");
+  auto r = updater({"-U", "-d", "40F5849A", "-f", path, "-X", "0x10000"}, 120000);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.err.find("Failed enumeration after 3 tries, refreshing libusb context.\n"), std::string::npos);
+  EXPECT_EQ(module->image(kFirmwareAddress, fw.first.size()), fw.first);
+}
