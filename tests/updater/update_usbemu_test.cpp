@@ -14,6 +14,7 @@
 #include "modulesim/UsbTransport.h"
 #include "netns.h"
 #include "process.h"
+#include "quillwork/Module.h"
 #include "quillwork/qwusb_driver.h"
 #include "store/KeyValueStore.h"
 #include "tempdir.h"
@@ -263,4 +264,43 @@ TEST_F(Update, AModuleSlowToComeBackIsFoundAgain) {
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.err.find("Failed enumeration after 3 tries, refreshing libusb context.\n"), std::string::npos);
   EXPECT_EQ(module->image(kFirmwareAddress, fw.first.size()), fw.first);
+}
+
+TEST_F(Update, DiscoveryListsUsbModulesAndOneHeldElsewhere) {
+  config.name = "Bench-Hub";
+  start();
+  ModuleConfig oldConfig;
+  oldConfig.serial = 0x0A0B0C0D;
+  oldConfig.model = 2;
+  oldConfig.version = packVersion(2, 10, 3);
+  oldConfig.build = 77;
+  oldConfig.name = "NoName";
+  SimModule old(oldConfig);
+  UsbTransport oldUsb(old, bed);
+  ASSERT_TRUE(oldUsb.ok());
+
+  auto r = updater({"-D"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 6u) << r.out << r.err;
+  EXPECT_EQ(lines[2], "Discovered Devices: (USB)");
+  EXPECT_EQ(lines[3], "    Device    Module   Router  Model          Firmware Version (Build)    Device Name");
+  std::vector<std::string> rows(lines.begin() + 4, lines.end());
+  std::sort(rows.begin(), rows.end());
+  EXPECT_EQ(rows[0], "    0A0B0C0D  04       00      QW-Hub8        2.10.3 (        77)         ");
+  EXPECT_EQ(rows[1], "    40F5849A  04       00      QW-Hub4        2.15.0 (      1000)         Bench-Hub");
+
+  // While this process holds the module's interface, the program cannot
+  // reach it and says so.
+  Corvatek::Quillwork::Module holder(2, 0);
+  cEtherConfig off;
+  off.enabled = 0;
+  off.fallback = 0;
+  ASSERT_EQ(holder.setConfig(off), cErrNone);
+  ASSERT_EQ(holder.connect(linkTypeUSB, kSerial), cErrNone);
+  auto held = updater({"-D"});
+  EXPECT_EQ(held.status, 0);
+  EXPECT_NE(held.out.find("    40F5849A  [Error ("), std::string::npos) << held.out;
+  EXPECT_NE(held.out.find("): Is someone else connected to this device?]\n"), std::string::npos);
+  holder.disconnect();
 }
