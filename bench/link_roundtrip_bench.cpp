@@ -17,6 +17,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include "modulesim/SimModule.h"
+#include "modulesim/TcpTransport.h"
+#include "quillwork/Entity.h"
 #include "quillwork/cLink.h"
 
 namespace {
@@ -236,5 +239,38 @@ void BM_IdleLinkCpu(benchmark::State &state) {
 BENCHMARK(BM_IdleLinkCpu)->UseRealTime()->Iterations(2)->Unit(benchmark::kMillisecond);
 
 } // namespace
+
+// A SystemClass::getSerialNumber round trip (UEI get and its answer through
+// Link, Module and the engine) against a simulated module on loopback; read it
+// next to BM_BareTcpPingPong of the same run.
+void BM_GetSerialNumber(benchmark::State &state) {
+  modulesim::ModuleConfig config;
+  modulesim::SimModule sim(config);
+  modulesim::TcpTransport tcp(sim, {});
+  Corvatek::Quillwork::Module module(2, 0);
+  cEtherConfig off;
+  off.enabled = 0;
+  off.fallback = 0;
+  module.setConfig(off);
+  linkSpec spec{};
+  spec.type = linkTypeTCPIP;
+  spec.serialNumber = config.serial;
+  spec.ipAddress = tcp.ipv4();
+  spec.port = tcp.port();
+  if (!tcp.ok() || module.connectFromSpec(spec) != cErrNone) {
+    state.SkipWithError("no simulated module");
+    return;
+  }
+  Corvatek::Quillwork::SystemClass system;
+  system.init(&module, 0);
+  for (auto _ : state) {
+    uint32_t serial = 0;
+    if (system.getSerialNumber(&serial) != cErrNone || serial != config.serial) {
+      state.SkipWithError("no answer");
+      return;
+    }
+  }
+}
+BENCHMARK(BM_GetSerialNumber)->UseRealTime();
 
 BENCHMARK_MAIN();
