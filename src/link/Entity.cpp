@@ -98,6 +98,7 @@ cErr EntityClass::getUEI(uint8_t option, uei *record) {
   cErr err =
       l->readStreamCache(pImpl->module->getModuleAddress(), pImpl->command, option, pImpl->index, subindex, &cached);
   if (err != cErrNotFound) {
+    record->type = ueiTYPE_INT; // the cache keeps every value as 32 bits
     record->value.intVal = cached;
     return err;
   }
@@ -116,28 +117,15 @@ cErr EntityClass::getUEI(uint8_t option, uei *record) {
   return err;
 }
 
-cErr EntityClass::setUEI(uint8_t option, uei *record) {
-  if (record == nullptr)
-    return cErrParam;
-  Link *l = link();
-  if (l == nullptr)
-    return cErrResource;
-  record->module = pImpl->module->getModuleAddress();
-  record->command = pImpl->command;
-  record->option = static_cast<uint8_t>((option & ueiOPTION_CODE_MASK) | ueiOPTION_SET);
-  record->specifier = static_cast<uint8_t>((pImpl->index & ueiSPECIFIER_INDEX_MASK) | ueiSPECIFIER_REQUEST);
-  cErr err = l->sendUEI(*record);
-  if (err != cErrNone)
-    return err;
-  record->option = static_cast<uint8_t>((option & ueiOPTION_CODE_MASK) | ueiOPTION_ACK);
-  record->specifier = pImpl->index & ueiSPECIFIER_INDEX_MASK;
-  err = l->receiveUEI(record->module, record->command, record->option, record->specifier, record);
-  if (err == cErrNone && (record->specifier & ueiSPECIFIER_ERROR))
-    return static_cast<cErr>(record->value.byteVal);
-  return err;
-}
+cErr EntityClass::setUEI(uint8_t option, uei *record) { return setTyped(option, false, 0, record); }
 
 cErr EntityClass::setUEI(uint8_t option, uint8_t subindex, uei *record) {
+  return setTyped(option, true, subindex, record);
+}
+
+// A set (or call) and its acknowledgement: option | 0x80 out, option | 0xC0
+// back; with a subindex it travels as data[3].
+cErr EntityClass::setTyped(uint8_t option, bool withSubindex, uint8_t subindex, uei *record) {
   if (record == nullptr)
     return cErrParam;
   Link *l = link();
@@ -147,7 +135,7 @@ cErr EntityClass::setUEI(uint8_t option, uint8_t subindex, uei *record) {
   record->command = pImpl->command;
   record->option = static_cast<uint8_t>((option & ueiOPTION_CODE_MASK) | ueiOPTION_SET);
   record->specifier = static_cast<uint8_t>((pImpl->index & ueiSPECIFIER_INDEX_MASK) | ueiSPECIFIER_REQUEST);
-  cErr err = l->sendUEI(*record, subindex);
+  cErr err = withSubindex ? l->sendUEI(*record, subindex) : l->sendUEI(*record);
   if (err != cErrNone)
     return err;
   record->option = static_cast<uint8_t>((option & ueiOPTION_CODE_MASK) | ueiOPTION_ACK);
@@ -213,68 +201,59 @@ cErr EntityClass::getTyped(uint8_t option, bool withSubindex, uint8_t subindex, 
   *record = makeRecord(withSubindex ? ueiTYPE_BYTE : ueiTYPE_VOID);
   if (withSubindex)
     record->value.byteVal = subindex;
-  cErr err = getUEI(option, record);
+  return getUEI(option, record);
+}
+
+// The value of a get, whatever width the module answered with; the output is
+// written for a fresh answer and for a stale streamed value alike.
+cErr EntityClass::getValue(uint8_t option, bool withSubindex, uint8_t subindex, uint32_t *out) {
+  if (out == nullptr)
+    return cErrParam;
+  uei r;
+  cErr err = getTyped(option, withSubindex, subindex, &r);
+  if (err == cErrNone || err == cErrStreamStale) {
+    switch (r.type) {
+    case ueiTYPE_BYTE: *out = r.value.byteVal; break;
+    case ueiTYPE_SHORT: *out = r.value.shortVal; break;
+    default: *out = r.value.intVal; break;
+    }
+  }
+  return err;
+}
+
+// getValue into a narrower output.
+template <typename T>
+static cErr narrowed(EntityClass *entity, cErr (EntityClass::*get)(uint8_t, bool, uint8_t, uint32_t *), uint8_t option,
+                     bool withSubindex, uint8_t subindex, T *out) {
+  if (out == nullptr)
+    return cErrParam;
+  uint32_t value = 0;
+  cErr err = (entity->*get)(option, withSubindex, subindex, &value);
+  if (err == cErrNone || err == cErrStreamStale)
+    *out = static_cast<T>(value);
   return err;
 }
 
 cErr EntityClass::getUEI8(uint8_t option, uint8_t *out) {
-  if (out == nullptr)
-    return cErrParam;
-  uei r;
-  cErr err = getTyped(option, false, 0, &r);
-  if (err == cErrNone || err == cErrStreamStale)
-    *out = static_cast<uint8_t>(r.type == ueiTYPE_BYTE ? r.value.byteVal : r.value.intVal);
-  return err;
+  return narrowed(this, &EntityClass::getValue, option, false, 0, out);
 }
 
 cErr EntityClass::getUEI16(uint8_t option, uint16_t *out) {
-  if (out == nullptr)
-    return cErrParam;
-  uei r;
-  cErr err = getTyped(option, false, 0, &r);
-  if (err == cErrNone || err == cErrStreamStale)
-    *out = r.type == ueiTYPE_SHORT ? r.value.shortVal : static_cast<uint16_t>(r.value.intVal);
-  return err;
+  return narrowed(this, &EntityClass::getValue, option, false, 0, out);
 }
 
-cErr EntityClass::getUEI32(uint8_t option, uint32_t *out) {
-  if (out == nullptr)
-    return cErrParam;
-  uei r;
-  cErr err = getTyped(option, false, 0, &r);
-  if (err == cErrNone || err == cErrStreamStale)
-    *out = r.value.intVal;
-  return err;
-}
+cErr EntityClass::getUEI32(uint8_t option, uint32_t *out) { return getValue(option, false, 0, out); }
 
 cErr EntityClass::getUEI8(uint8_t option, uint8_t subindex, uint8_t *out) {
-  if (out == nullptr)
-    return cErrParam;
-  uei r;
-  cErr err = getTyped(option, true, subindex, &r);
-  if (err == cErrNone || err == cErrStreamStale)
-    *out = r.value.byteVal;
-  return err;
+  return narrowed(this, &EntityClass::getValue, option, true, subindex, out);
 }
 
 cErr EntityClass::getUEI16(uint8_t option, uint8_t subindex, uint16_t *out) {
-  if (out == nullptr)
-    return cErrParam;
-  uei r;
-  cErr err = getTyped(option, true, subindex, &r);
-  if (err == cErrNone || err == cErrStreamStale)
-    *out = r.type == ueiTYPE_SHORT ? r.value.shortVal : static_cast<uint16_t>(r.value.intVal);
-  return err;
+  return narrowed(this, &EntityClass::getValue, option, true, subindex, out);
 }
 
 cErr EntityClass::getUEI32(uint8_t option, uint8_t subindex, uint32_t *out) {
-  if (out == nullptr)
-    return cErrParam;
-  uei r;
-  cErr err = getTyped(option, true, subindex, &r);
-  if (err == cErrNone || err == cErrStreamStale)
-    *out = r.value.intVal;
-  return err;
+  return getValue(option, true, subindex, out);
 }
 
 cErr EntityClass::getUEIBytes(uint8_t option, uint8_t *buffer, uint32_t bufferLength, uint32_t *count) {

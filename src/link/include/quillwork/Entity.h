@@ -59,6 +59,8 @@ protected:
 
 private:
   cErr getTyped(uint8_t option, bool withSubindex, uint8_t subindex, uei *record);
+  cErr getValue(uint8_t option, bool withSubindex, uint8_t subindex, uint32_t *out);
+  cErr setTyped(uint8_t option, bool withSubindex, uint8_t subindex, uei *record);
   cErr storeOperation(uint8_t option);
 
   std::unique_ptr<impl> pImpl;
