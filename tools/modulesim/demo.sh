@@ -34,6 +34,37 @@ timeout 120 "$sim" --netns \
     exit 0' _ "$server" "$work/content" "$updater" "$work/store"
 
 echo
-echo "== modulesim --usb 40F5849A: updater -D (the emulated USB bus)"
-timeout 120 "$sim" --usb 40F5849A,model=2,name=USB-Hub,version=2.16.1,build=1300 -- "$updater" -D -i "$work/store"
+echo "== a firmware build on the update server for module 40F5849A (birdtool pack)"
+mkdir -p "$work/content/devices/40F5849A"
+cat > "$work/build.txt" <<DESC
+info build=1400 version=2.17.0 serial=40F5849A model=QW-Hub8
+loader 0x20000000 @random:2048:1
+firmware 0x00010000 @random:49152:2
+firmware 0x00040000 @random:16384:3 marker
+DESC
+"$build/tools/birdtool/birdtool" pack "$work/build.txt" -o "$work/content/devices/40F5849A/1400.bird"
+"$build/tools/birdtool/birdtool" info "$work/content/devices/40F5849A/1400.bird" | head -12
+
+echo
+echo "== modulesim --usb 40F5849A (the emulated USB bus): updater -D, -B, -G, -U"
+# In a private namespace too: should USB not find a module, the updater
+# would look on TCP/IP with a multicast request.
+timeout 300 "$sim" --netns --no-discovery --usb 40F5849A,model=2,name=USB-Hub,version=2.16.1,build=1300 \
+  -- bash -c '
+    server=$1 content=$2 updater=$3 store=$4
+    "$server" -d "$content" -p 0 > "$store/server-usb.out" 2>&1 &
+    pid=$!
+    for i in $(seq 50); do grep -q "^listening on" "$store/server-usb.out" && break; sleep 0.1; done
+    url=$(sed -n "s/^listening on //p" "$store/server-usb.out")
+    echo "update server: $url"
+    "$updater" -D -i "$store"
+    echo "== updater -B -d 40F5849A (the builds the server offers)"
+    "$updater" -B -d 40F5849A -i "$store" -u "$url"
+    echo "== updater -G -U -d 40F5849A (download the current build, then update the module)"
+    "$updater" -G -U -d 40F5849A -i "$store" -u "$url"
+    echo "== updater -L -d 40F5849A (stored builds) and -D again (the module runs the new build)"
+    "$updater" -L -d 40F5849A -i "$store"
+    "$updater" -D -i "$store"
+    kill $pid; wait $pid 2>/dev/null
+    exit 0' _ "$server" "$work/content" "$updater" "$work/store"
 exit 0
