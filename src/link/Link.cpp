@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "quillwork/cDebug.h"
 #include "quillwork/cDiscovery.h"
 #include "quillwork/cLink.h"
 #include "quillwork/cTime.h"
@@ -164,6 +165,7 @@ static cErr connectHelper(Link::impl &d) {
     // Sharing a link through a link server needs the link server, which this
     // library does not have yet: the direct link is given up.
     cLink_Destroy(&created);
+    cDEBUG_PRINTF(cDEBUG_LIFECYCLE, "Failed to create server\n");
     why = cErrConnection;
   }
   if (created == 0)
@@ -230,6 +232,8 @@ cErr Link::discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t mode
   bool fallbackType = type == linkTypeUSB || type == linkTypeTCPIP || isCETHER(type);
   if (retriable && fallbackType && pImpl->config.fallback) {
     linkType next = isCETHER(type) ? linkTypeUSB : linkTypeCEther;
+    cDEBUG_PRINTF(cDEBUG_LIFECYCLE, "Executing Fallback - old type: %d - new type: %d\n", static_cast<int>(type),
+                  static_cast<int>(next));
     cEtherConfig saved = pImpl->config;
     pImpl->config.fallback = 0; // one retry only
     err = discoverAndConnect(next, serialNumber, model);
@@ -310,9 +314,11 @@ cErr Link::getModuleAddress(uint8_t *out) {
   *out = 0;
   if (!isConnected())
     return cErrNotReady;
+  cDEBUG_PRINTF(cDEBUG_LIFECYCLE, "getModuleAddress\n");
   cErr err = putPacket(pImpl->link, ADDRESS_QUERY, 0, nullptr);
   if (err != cErrNone)
     return err;
+  cDEBUG_PRINTF(cDEBUG_LIFECYCLE, "getModuleAddress wait\n");
   cPacket *answer = cLink_AwaitFirst(pImpl->link, sMatchMagic, nullptr, kReceiveMs);
   if (answer == nullptr)
     return cErrNotReady;
@@ -415,8 +421,11 @@ cErr Link::receiveUEI(uint8_t module, uint8_t, uint8_t, uint8_t, uei *record, cP
   if (record == nullptr)
     return cErrParam;
   uint32_t timeout = kReceiveMs;
-  if (record->type == ueiTYPE_BYTES && record->bytesLength > kLargeBytes)
+  if (record->type == ueiTYPE_BYTES && record->bytesLength > kLargeBytes) {
     timeout = kLargeReceiveMs;
+    cDEBUG_PRINTF(cDEBUG_LIFECYCLE, "receiveUEI - Expanding timeout for large payload: %lu\n",
+                  static_cast<unsigned long>(timeout));
+  }
   cPacket *answer = cLink_AwaitFirst(pImpl->link, filter ? filter : sUEIFilter, record, timeout);
   if (answer == nullptr)
     return cErrTimeout;

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "quillwork/cDebug.h"
 #include "quillwork/cTime.h"
 #include "quillwork/cUEI.h"
 
@@ -12,6 +13,7 @@ namespace Quillwork {
 
 namespace {
 constexpr int kAddressQueries = 4;
+constexpr uint32_t kDebugNetworking = 0x40; // library debug category of auto networking
 constexpr uint8_t kDescBuild = 0xFF;
 constexpr uint8_t kDescHasUEI = 1;
 constexpr uint8_t kDescClassQuantity = 4;
@@ -52,7 +54,9 @@ cErr Module::connectFromSpec(const linkSpec &spec) {
   err = link->connect();
   if (err != cErrNone)
     return err;
-  return _autoNetwork();
+  err = _autoNetwork();
+  cDEBUG_PRINTF(kDebugNetworking, "Post autoNetwork err: %d\n", err);
+  return err;
 }
 
 cErr Module::reconnect() {
@@ -125,6 +129,8 @@ cErr Module::_autoNetwork() {
     if (err == cErrNotReady)
       cTime_MSSleep(5);
   }
+  if (err == cErrNotReady)
+    cDEBUG_PRINTF(kDebugNetworking, "BOO! Failed to autoNetwork\n");
   if (found != 0 && found != address)
     address = found;
   return err;
