@@ -39,7 +39,7 @@
 #define cDISCOVERY_BEACON_ATTEMPTS 22
 
 // Called once per module found. Set *counted to have it counted; return 0 to
-// stop the enumeration, non-zero to go on. The spec is valid only during the
+// stop the enumeration, non-zero to go on. The linkSpec is valid only during the
 // call.
 typedef int (*cDiscoveryCallback)(const linkSpec *spec, bool *counted, void *reference);
 
@@ -49,7 +49,7 @@ typedef int (*cDiscoveryCallback)(const linkSpec *spec, bool *counted, void *ref
 linkSpec *cLinkSpec_Create(linkType type);
 // A new copy of all 128 bytes, or null (also for a null spec).
 linkSpec *cLinkSpec_Copy(const linkSpec *spec);
-// Frees the spec and nulls the caller's pointer; cErrParam if already null.
+// Frees the linkSpec and nulls the caller's pointer; cErrParam if already null.
 cErr cLinkSpec_Destroy(linkSpec **spec);
 
 // ---- discovery -------------------------------------------------------------
