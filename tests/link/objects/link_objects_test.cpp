@@ -9,6 +9,7 @@
 
 #include "modulesim/SimModule.h"
 #include "modulesim/TcpTransport.h"
+#include "modulesim_fixture.h"
 #include "quillwork/Entity.h"
 #include "quillwork/Module.h"
 
@@ -360,4 +361,28 @@ TEST(LinkEntities, WithoutALinkEveryUEIOperationFails) {
   uint32_t eight = 8;
   EXPECT_EQ(EntityClass::getUEIBytesCheck(&eight, 4), cErrNone);
   EXPECT_EQ(eight, 2u);
+}
+
+TEST(LinkSerial, AModuleOnASerialPortAnswers) {
+  qwtest::SimulatedModules sims;
+  modulesim::ModuleConfig c;
+  c.serial = 0x0000BEEF;
+  c.address = 6;
+  c.name = "Serial-Hub";
+  auto s = sims.serial(c);
+  ASSERT_NE(s.module, nullptr);
+  Module module(2, 0);
+  ASSERT_EQ(module.setConfig(networkingOff()), cErrNone);
+  ASSERT_EQ(module.connectFromSpec(s.spec), cErrNone);
+  EXPECT_EQ(module.getModuleAddress(), 6);
+  SystemClass system;
+  system.init(&module, 0);
+  uint32_t serial = 0;
+  EXPECT_EQ(system.getSerialNumber(&serial), cErrNone);
+  EXPECT_EQ(serial, 0x0000BEEFu);
+  uint8_t name[32];
+  uint32_t count = 0;
+  EXPECT_EQ(system.getName(name, sizeof name, &count), cErrNone);
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(name), count), "Serial-Hub");
+  module.disconnect();
 }
