@@ -15,7 +15,7 @@ using ::testing::HasSubstr;
 using ::testing::Pair;
 
 TEST(Answers, FirstLineMustBeginWithLowerCaseOk) {
-  qwtest::LogCapture log;
+  qwtest::LogCapture log(DEBUG_ServerComm);
   for (const char *body : {"ok", "ok\n", "okay\n", "ok whatever\r\n"}) {
     std::string b = body;
     EXPECT_TRUE(A::Ping(b, "U")) << body;
@@ -58,7 +58,7 @@ TEST(Answers, GetBuildTakesLineTwo) {
 }
 
 TEST(Answers, BuildListEntries) {
-  qwtest::LogCapture log;
+  qwtest::LogCapture log(DEBUG_ServerComm);
   BuildList list;
   std::string b = "ok\n1234;2.10.3\n1300\n";
   ASSERT_TRUE(A::GetBuildList(b, "U", list));
@@ -79,7 +79,7 @@ TEST(Answers, BuildListEntries) {
 }
 
 TEST(Answers, RecoveryInfoReadsHexSerialAndPrefixedBuild) {
-  qwtest::LogCapture log;
+  qwtest::LogCapture log(DEBUG_ServerComm);
   uint32_t serial = 0, build = 0;
   std::string b = "ok\n000012AB\n1300\n";
   ASSERT_TRUE(A::GetRecoveryInfo(b, "U", serial, build));
@@ -135,7 +135,7 @@ TEST(Versions, SortsNewestFirstNumerically) {
 }
 
 TEST(Versions, MalformedVersionsNeitherCrashNorLoseEntries) {
-  qwtest::LogCapture log;
+  qwtest::LogCapture log(DEBUG_ServerComm);
   BuildList builds = {{"1", "2.x.0"}, {"2", ""}, {"3", "1.0.0"}, {"4", "2.0.0"}, {"5", "99999999999.0.0"}};
   auto sorted = UpdateServerRequest::SortBuildsByVersion(builds);
   ASSERT_EQ(sorted.size(), builds.size());

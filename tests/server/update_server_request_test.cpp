@@ -84,7 +84,7 @@ TEST_F(UpdateServerRequestTest, GetDeviceJWT) {
 }
 
 TEST_F(UpdateServerRequestTest, RefusalsAreFalseAndLeaveOutputsAlone) {
-  LogCapture log;
+  LogCapture log(DEBUG_ServerComm);
   const char *u = url().c_str();
   std::string build = "keep", fw = "keep", token = "keep", text = "old";
   uint32_t serial = 1, rbuild = 2;
@@ -107,7 +107,7 @@ TEST_F(UpdateServerRequestTest, RefusalsAreFalseAndLeaveOutputsAlone) {
 }
 
 TEST_F(UpdateServerRequestTest, HttpErrorStatusIsFalseWithStatusAndBodyLogged) {
-  LogCapture log;
+  LogCapture log(DEBUG_ServerComm);
   std::string wrong = origin() + "/cgi/x";
   std::string build, fw, token, text;
   BuildList list;
@@ -125,7 +125,7 @@ TEST_F(UpdateServerRequestTest, HttpErrorStatusIsFalseWithStatusAndBodyLogged) {
 }
 
 TEST_F(UpdateServerRequestTest, TransportFailureIsFalseWithTheErrorLogged) {
-  LogCapture log;
+  LogCapture log(DEBUG_ServerComm);
   std::string closed = "http://127.0.0.1:" + std::to_string(ClosedLoopbackPort()) + "/cgi/u";
   BuildList list = {{"stale", "entry"}};
   EXPECT_FALSE(USR::ping(closed.c_str()));

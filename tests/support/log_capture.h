@@ -1,4 +1,4 @@
-// Captures the debug log of the server package for one test.
+// Captures the debug log of chosen packages for one test.
 #pragma once
 
 #include <cstdio>
@@ -10,12 +10,12 @@ namespace qwtest {
 
 class LogCapture {
 public:
-  LogCapture() : file_(tmpfile()) {
+  explicit LogCapture(unsigned packages) : packages_(packages), file_(tmpfile()) {
     Log::SetOutput(file_);
-    Log::ActivatePackage(DEBUG_ServerComm);
+    Log::ActivatePackage(packages_);
   }
   ~LogCapture() {
-    Log::DeactivatePackage(DEBUG_ServerComm);
+    Log::DeactivatePackage(packages_);
     Log::SetOutput(nullptr);
     if (file_ != nullptr)
       fclose(file_);
@@ -37,8 +37,10 @@ public:
     fseek(file_, 0, SEEK_END);
     return out;
   }
+  bool contains(const std::string &line) const { return text().find(line) != std::string::npos; }
 
 private:
+  unsigned packages_;
   FILE *file_;
 };
 
