@@ -1,6 +1,8 @@
 // A byte stream whose far side is the test: bytes fed by the test are read by
 // the stream's user, bytes it writes are recorded. get waits up to 20 ms for a
-// byte (like the real streams, it never returns at once when idle).
+// byte (like the real streams, it never returns at once when idle). Writes can
+// be made to return late, as on a loaded machine: the bytes are recorded (and
+// seen by waitWritten) at once, the write call returns only after the delay.
 #pragma once
 
 #include <algorithm>
@@ -26,6 +28,11 @@ public:
     std::lock_guard<std::mutex> g(lock_);
     input_.insert(input_.end(), bytes.begin(), bytes.end());
     changed_.notify_all();
+  }
+  // Every later write returns this long after its bytes were recorded.
+  void delayWrites(std::chrono::milliseconds delay) {
+    std::lock_guard<std::mutex> g(lock_);
+    writeDelay_ = delay;
   }
   // Reads fail with err (cErrNone: they work again).
   void failReads(cErr err) {
@@ -74,10 +81,16 @@ private:
   static cErr sPut(uint8_t byte, void *reference) { return sWrite(&byte, 1, reference); }
   static cErr sWrite(const uint8_t *data, size_t length, void *reference) {
     ScriptedStream *s = self(reference);
-    std::lock_guard<std::mutex> g(s->lock_);
-    s->written_.insert(s->written_.end(), data, data + length);
-    s->writeSizes_.push_back(length);
-    s->changed_.notify_all();
+    std::chrono::milliseconds delay;
+    {
+      std::lock_guard<std::mutex> g(s->lock_);
+      s->written_.insert(s->written_.end(), data, data + length);
+      s->writeSizes_.push_back(length);
+      delay = s->writeDelay_;
+      s->changed_.notify_all();
+    }
+    if (delay.count() > 0)
+      std::this_thread::sleep_for(delay);
     return cErrNone;
   }
   static cErr sDelete(void *reference) {
@@ -93,6 +106,7 @@ private:
   std::vector<uint8_t> written_;
   std::vector<size_t> writeSizes_;
   cErr readError_ = cErrNone;
+  std::chrono::milliseconds writeDelay_{0};
   bool deleted_ = false;
 };
 
