@@ -154,6 +154,42 @@ TEST_F(Update, FileIsWrittenIntoTheModuleWhichComesBackWithTheNewImage) {
   EXPECT_FALSE(settings.GetString("LAST_TRANSFER_DATE").empty());
 }
 
+// Byte-array mode: the module restarts into its loader on LOAD (its device
+// is unplugged and plugged in again and the program links to it anew), then
+// every chunk goes as one UEI byte series, its packets written back to back.
+TEST_F(Update, ByteArrayModeAfterTheLoaderRestart) {
+  start();
+  std::string path = writeFile(image(fw, "40F5849A", "QW-Hub4", 2008, "2.16.7"), "bytes.bird");
+  auto r = updater({"-U", "-d", "40F5849A", "-f", path, "-m", "1"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.out.find("Retry"), std::string::npos) << r.out;
+  EXPECT_GE(usb->plugs(), 2u); // the LOAD restart (and the REBOOT's)
+
+  EXPECT_EQ(module->loaderImage(kLoaderAddress, fw.loader.size()), fw.loader);
+  EXPECT_EQ(module->image(kFirmwareAddress, fw.first.size()), fw.first);
+  EXPECT_EQ(module->image(kSecondAddress, fw.second.size()), fw.second);
+  EXPECT_TRUE(module->violations().empty()) << module->violations().front();
+  EXPECT_TRUE(module->waitFor([&] { return module->build() == 2008; }, 5000ms));
+
+  // After the LOAD only byte series carried data: chunks of 512 + 488 and
+  // 512 + 220 bytes, 24 bytes a packet.
+  size_t raw = 0, series = 0;
+  bool loaded = false;
+  for (const Packet &p : module->received()) {
+    if (p.data.size() < 2 || p.data[0] != kCmdUpgrade)
+      continue;
+    if (p.data[1] == 2)
+      loaded = true;
+    else if (loaded && p.data[1] == 1)
+      ++raw;
+    else if (loaded && p.data[1] == 0x8A) // option 10, set
+      ++series;
+  }
+  EXPECT_TRUE(loaded);
+  EXPECT_EQ(raw, 0u);
+  EXPECT_EQ(series, 22u + 21u + 22u + 10u);
+}
+
 TEST_F(Update, GenericImageGetsTheModulesSerialNumber) {
   start();
   birdwriter::Image img = image(fw, "00000000", "QW-Hub4", 2003, "2.16.2", false);
