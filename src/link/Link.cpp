@@ -304,6 +304,14 @@ cErr putPacket(uint32_t link, uint8_t address, uint8_t length, const uint8_t *da
 
 bool validAddress(uint8_t module) { return module != 0 && (module & 1) == 0; }
 
+// Why a request cannot go to the module: no connection first, then an address
+// that is 0 or odd.
+cErr targetError(bool connected, uint8_t module) {
+  if (!connected)
+    return cErrConnection;
+  return validAddress(module) ? cErrNone : cErrPacket;
+}
+
 bool sMatchMagic(const cPacket *packet, const void *) { return cVALIDPACKET(packet) && packet->length == 0; }
 
 } // namespace
@@ -328,10 +336,8 @@ cErr Link::getModuleAddress(uint8_t *out) {
 }
 
 cErr Link::sendUEI(const uei &r) {
-  if (!isConnected())
-    return cErrConnection;
-  if (!validAddress(r.module))
-    return cErrPacket;
+  if (cErr e = targetError(isConnected(), r.module); e != cErrNone)
+    return e;
   uint8_t data[cPACKET_MAXDATA] = {r.command, r.option, r.specifier};
   switch (r.type) {
   case ueiTYPE_VOID: return putPacket(pImpl->link, r.module, 3, data);
@@ -366,10 +372,8 @@ cErr Link::sendUEI(const uei &r) {
 }
 
 cErr Link::sendUEI(const uei &r, uint8_t subindex) {
-  if (!isConnected())
-    return cErrConnection;
-  if (!validAddress(r.module))
-    return cErrPacket;
+  if (cErr e = targetError(isConnected(), r.module); e != cErrNone)
+    return e;
   uint8_t data[cPACKET_MAXDATA] = {r.command, r.option, r.specifier, subindex};
   switch (r.type) {
   case ueiTYPE_VOID: return putPacket(pImpl->link, r.module, 4, data);
@@ -414,10 +418,8 @@ bool sUEIFilter(const cPacket *packet, const void *reference) {
 }
 
 cErr Link::receiveUEI(uint8_t module, uint8_t, uint8_t, uint8_t, uei *record, cPacketFilterProc filter) {
-  if (!isConnected())
-    return cErrConnection;
-  if (!validAddress(module))
-    return cErrPacket;
+  if (cErr e = targetError(isConnected(), module); e != cErrNone)
+    return e;
   if (record == nullptr)
     return cErrParam;
   uint32_t timeout = kReceiveMs;
@@ -434,10 +436,8 @@ cErr Link::receiveUEI(uint8_t module, uint8_t, uint8_t, uint8_t, uei *record, cP
 }
 
 cErr Link::dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t option, uint8_t index) {
-  if (!isConnected())
-    return cErrConnection;
-  if (!validAddress(module))
-    return cErrPacket;
+  if (cErr e = targetError(isConnected(), module); e != cErrNone)
+    return e;
   uei r;
   memset(&r, 0, sizeof r);
   r.module = module;
@@ -458,10 +458,8 @@ cErr Link::dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t optio
 }
 
 cErr Link::sendPacket(uint8_t module, uint8_t command, uint8_t length, const uint8_t *data) {
-  if (!isConnected())
-    return cErrConnection;
-  if (!validAddress(module))
-    return cErrPacket;
+  if (cErr e = targetError(isConnected(), module); e != cErrNone)
+    return e;
   if (length > cPACKET_MAXDATA - 1)
     return cErrParam;
   if (data == nullptr && length != 0)
@@ -486,10 +484,8 @@ bool sCommandFilter(const cPacket *packet, const void *reference) {
 } // namespace
 
 cErr Link::receivePacket(uint8_t module, const uint8_t *match, uint8_t *length, uint8_t *out) {
-  if (!isConnected())
-    return cErrConnection;
-  if (!validAddress(module))
-    return cErrPacket;
+  if (cErr e = targetError(isConnected(), module); e != cErrNone)
+    return e;
   if (match == nullptr || length == nullptr || out == nullptr || *length > cPACKET_MAXDATA)
     return cErrParam;
   CommandMatch m{match, *length};
@@ -593,18 +589,14 @@ static cErr slotQuery(uint32_t link, uint8_t module, uint8_t op, uint8_t store, 
 cErr Link::storeSlotSize(uint8_t module, uint8_t store, uint8_t slot, uint32_t *out) {
   if (out == nullptr)
     return cErrParam;
-  if (!isConnected())
-    return cErrConnection;
-  if (!validAddress(module))
-    return cErrPacket;
+  if (cErr e = targetError(isConnected(), module); e != cErrNone)
+    return e;
   return slotQuery(pImpl->link, module, kSlotSize, store, slot, out);
 }
 
 cErr Link::storeSlotCapacity(uint8_t module, uint8_t store, uint8_t slot, uint32_t *out) {
-  if (!isConnected())
-    return cErrConnection;
-  if (!validAddress(module))
-    return cErrPacket;
+  if (cErr e = targetError(isConnected(), module); e != cErrNone)
+    return e;
   if (out == nullptr)
     return cErrParam;
   return slotQuery(pImpl->link, module, kSlotCapacity, store, slot, out);
@@ -613,10 +605,8 @@ cErr Link::storeSlotCapacity(uint8_t module, uint8_t store, uint8_t slot, uint32
 cErr Link::loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint8_t *data, uint32_t length) {
   if (data == nullptr)
     return cErrParam;
-  if (!isConnected())
-    return cErrConnection;
-  if (!validAddress(module))
-    return cErrPacket;
+  if (cErr e = targetError(isConnected(), module); e != cErrNone)
+    return e;
   uint8_t handle = sOpenSlot(pImpl->link, module, kSlotOpenWrite, store, slot);
   if (handle == kNoHandle)
     return cErrMedia;
@@ -652,10 +642,8 @@ cErr Link::unloadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, uint8_t 
                            uint32_t *count) {
   if (buffer == nullptr || count == nullptr)
     return cErrParam;
-  if (!isConnected())
-    return cErrConnection;
-  if (!validAddress(module))
-    return cErrPacket;
+  if (cErr e = targetError(isConnected(), module); e != cErrNone)
+    return e;
   uint32_t size = 0;
   cErr err = storeSlotSize(module, store, slot, &size);
   if (err != cErrNone)
@@ -745,10 +733,8 @@ static cErr factoryEnd(uint32_t link, uint8_t module, uint8_t item, uint32_t tot
 cErr Link::getFactoryData(uint8_t module, uint8_t item, uint8_t *buffer, uint32_t bufferLength, uint32_t *count) {
   if (buffer == nullptr || count == nullptr)
     return cErrParam;
-  if (!isConnected())
-    return cErrConnection;
-  if (!validAddress(module))
-    return cErrPacket;
+  if (cErr e = targetError(isConnected(), module); e != cErrNone)
+    return e;
   item &= 0x0F;
   FactoryRequest r{item};
   cErr err = cErrNone;
@@ -788,10 +774,8 @@ cErr Link::getFactoryData(uint8_t module, uint8_t item, uint8_t *buffer, uint32_
 cErr Link::setFactoryData(uint8_t module, uint8_t item, const uint8_t *data, uint32_t length) {
   if (data == nullptr && length != 0)
     return cErrParam;
-  if (!isConnected())
-    return cErrConnection;
-  if (!validAddress(module))
-    return cErrPacket;
+  if (cErr e = targetError(isConnected(), module); e != cErrNone)
+    return e;
   item &= 0x0F;
   FactoryRequest r{item};
   cErr err = cErrNone;
