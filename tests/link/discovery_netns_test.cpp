@@ -172,7 +172,12 @@ TEST_F(NetnsTest, TCPIPSearchOfThisMachineAsksThroughEveryInterfaceButLoopback) 
   ASSERT_NE(spec, nullptr);
   EXPECT_EQ(spec->port, 1000u);
   cLinkSpec_Destroy(&spec);
-  // The bridge carries two addresses, so the request went out twice.
+  // The bridge carries two addresses, so the request went out twice. The
+  // search ends at the first answer, so the module may still be reading the
+  // second request: give it a moment.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (a.requests() < 2 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_EQ(a.requests(), 2);
 }
 
