@@ -68,26 +68,31 @@ struct Link::Streams {
   // Serialises starting and stopping the worker and moving the engine filter;
   // never held by the reader thread.
   std::mutex control;
-  std::thread worker;
+  std::thread worker;      // under control
   uint32_t filterLink = 0; // engine link carrying the filter (under control)
+  bool closing = false;    // the Link is going: no new worker (under control)
 };
 
 namespace {
 
-// Runs the callbacks until told to stop; sleeps while the queue is empty. It
+// Runs the callbacks until the Link goes; sleeps while the queue is empty. It
 // holds the stream state so that a Link destroyed from one of its own
 // callbacks leaves the queue alive until this returns.
 void asyncWork(std::shared_ptr<Link::Streams> s) {
   asyncPacket item;
   while (!s->stop.load(std::memory_order_acquire)) {
-    uint32_t seen = s->queue.signal();
-    if (s->queue.pop(item)) {
-      if (item.callback)
-        item.callback(item.packet.get(), item.context);
-      item = asyncPacket{};
-      continue;
+    if (!s->queue.pop(item)) {
+      // Looks again after reading the signal word: a push in between
+      // changes it, and the wait returns at once.
+      uint32_t seen = s->queue.signal();
+      if (!s->queue.pop(item)) {
+        s->queue.wait(seen);
+        continue;
+      }
     }
-    s->queue.wait(seen);
+    if (item.callback)
+      item.callback(item.packet.get(), item.context);
+    item = asyncPacket{};
   }
   // Whatever is left is released without running: streaming stopped.
   while (s->queue.pop(item))
@@ -265,16 +270,20 @@ Link::Streams &Link::streams() {
   return *pStreams;
 }
 
-// Brings the engine filter and the worker in line with the table: with
-// registrations, the filter is on the engine link and the worker runs;
-// without, the worker stops. The filter stays on the engine link while it is
-// connected, taking stray stream packets (a module still streaming after a
-// failed stop, samples in flight) off the engine's queue, where they would
-// pile up and could pass for the answer to a read.
+// Puts the stream filter on the engine link and starts the callback worker
+// when the table has entries. The filter stays on the engine link while it is
+// connected, also when the table empties: it keeps stray stream packets (a
+// module still streaming after a failed stop, samples in flight) off the
+// engine's queue, where they would pile up and could pass for the answer to
+// a get. The worker, once started, sleeps while there is no work and is
+// joined when the Link goes: a callback may register and unregister freely,
+// and nobody ever waits for the worker while it waits for them.
 cErr Link::installStreamFilter(bool on) {
   Streams &s = streams();
   uint32_t link = handle();
   std::lock_guard<std::mutex> control(s.control);
+  if (s.closing)
+    return cErrConnection;
   bool want;
   {
     std::lock_guard<std::mutex> g(s.lock);
@@ -282,28 +291,16 @@ cErr Link::installStreamFilter(bool on) {
   }
   if (on && link == 0)
     return cErrConnection;
-  if (want && link != 0) {
+  if (!want)
+    return cErrNone;
+  if (link != 0) {
     cErr err = cLink_InstallUserPacketFilter(link, linkStreamFilter, &s);
     if (err != cErrNone)
       return err;
     s.filterLink = link;
   }
-  bool self = s.worker.joinable() && s.worker.get_id() == std::this_thread::get_id();
-  if (want) {
-    if (self) {
-      s.stop = false; // a callback re-registered: its own worker carries on
-    } else if (!s.worker.joinable() || s.stop) {
-      if (s.worker.joinable())
-        s.worker.join();
-      s.stop = false;
-      s.worker = std::thread(asyncWork, pStreams);
-    }
-  } else if (s.worker.joinable()) {
-    s.stop = true;
-    s.queue.wake();
-    if (!self)
-      s.worker.join(); // a callback that ended streaming: its worker ends after it, and is joined later
-  }
+  if (!s.worker.joinable())
+    s.worker = std::thread(asyncWork, pStreams);
   return cErrNone;
 }
 
@@ -321,15 +318,20 @@ void Link::shutdownStreams() {
     return;
   detachStreams(); // the reader no longer reaches the state once this returns
   Streams &s = *pStreams;
-  std::lock_guard<std::mutex> control(s.control);
-  if (!s.worker.joinable())
+  std::thread worker;
+  {
+    std::lock_guard<std::mutex> control(s.control);
+    s.closing = true;
+    worker = std::move(s.worker);
+  }
+  if (!worker.joinable())
     return;
   s.stop = true;
   s.queue.wake();
-  if (s.worker.get_id() == std::this_thread::get_id())
-    s.worker.detach(); // destroyed from its own callback: the worker keeps the state until it returns
+  if (worker.get_id() == std::this_thread::get_id())
+    worker.detach(); // destroyed from its own callback: the worker keeps the state until it returns
   else
-    s.worker.join();
+    worker.join(); // outside the control lock: a running callback may still call in
 }
 
 void Link::restoreStreams() {
@@ -418,7 +420,6 @@ cErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
       else
         s.table.erase(key);
     }
-    installStreamFilter(false);
   }
   return err;
 }

@@ -84,7 +84,7 @@ bool parseNumber(const std::string &text, uint32_t &out, int base = 0) {
   return true;
 }
 
-// Streamed values: COMMAND:OPTION:INDEX:TYPE[:RATE_MS[:STEP[:SUBINDEX]]],
+// Streamed values: COMMAND:OPTION:INDEX:TYPE[:RATE_MS[:VALUE[:STEP[:SUBINDEX]]]],
 // several joined by '+'. Rate 0 streams on change only.
 bool parseStreams(const std::string &text, std::vector<modulesim::StreamValue> &out) {
   size_t start = 0;
@@ -103,8 +103,8 @@ bool parseStreams(const std::string &text, std::vector<modulesim::StreamValue> &
         break;
       s = colon + 1;
     }
-    if (n.size() < 4 || n.size() > 7 || n[0] > 255 || n[1] > 63 || n[2] > 31 || n[3] < 1 || n[3] > 7 || n[3] == 4 ||
-        (n.size() > 6 && n[6] > 255))
+    if (n.size() < 4 || n.size() > 8 || n[0] > 255 || n[1] > 63 || n[2] > 31 || n[3] < 1 || n[3] > 7 || n[3] == 4 ||
+        (n.size() > 7 && n[7] > 255))
       return false;
     modulesim::StreamValue v;
     v.command = uint8_t(n[0]);
@@ -112,8 +112,9 @@ bool parseStreams(const std::string &text, std::vector<modulesim::StreamValue> &
     v.index = uint8_t(n[2]);
     v.type = uint8_t(n[3]);
     v.rateMs = n.size() > 4 ? n[4] : 0;
-    v.step = n.size() > 5 ? n[5] : 0;
-    v.subindex = n.size() > 6 ? uint8_t(n[6]) : 0;
+    v.value = n.size() > 5 ? n[5] : 0;
+    v.step = n.size() > 6 ? n[6] : 0;
+    v.subindex = n.size() > 7 ? uint8_t(n[7]) : 0;
     out.push_back(v);
     if (plus == std::string::npos)
       break;
@@ -317,7 +318,7 @@ int main(int argc, char **argv) {
              "  model, address, router, version (x.y.z), build, name, heartbeat, features, block-size,\n"
              "  down-ms, loader-serial-ms, uei-data, port and ip (tcp), link (serial),\n"
              "  members=SERIAL:SERIAL... (modules on this router's I2C network),\n"
-             "  stream=CMD:OPT:INDEX:TYPE[:RATE_MS[:STEP[:SUBINDEX]]][+...] (values streamed while enabled).\n"
+             "  stream=CMD:OPT:INDEX:TYPE[:RATE_MS[:VALUE[:STEP[:SUBINDEX]]]][+...] (values streamed while enabled).\n"
              "JSON: {\"modules\": [{\"transport\": \"tcp\", \"serial\": \"40F5849A\", \"members\": [...]}]}\n"
              "After \"--\", a command to run while the modules are up; its exit status is returned.");
   app.add_option("command", command, "command to run")->allow_extra_args();

@@ -107,8 +107,8 @@ TEST(LinkStreamConcurrency, CallbacksThatStopStreamingOrDestroyTheirLink) {
   SimOnTcp sim(busyModule());
   ASSERT_TRUE(sim.tcp.ok());
   {
-    // A callback ends the last registration: its own worker cannot be
-    // joined from inside it, and is joined later.
+    // A callback ends the last registration from the worker thread, while
+    // the test thread registers and unregisters another stream.
     auto link = connected(sim);
     ASSERT_NE(link, nullptr);
     std::atomic<int> calls{0};
@@ -123,6 +123,10 @@ TEST(LinkStreamConcurrency, CallbacksThatStopStreamingOrDestroyTheirLink) {
                   nullptr),
               cErrNone);
     ASSERT_TRUE(eventually([&] { return calls.load() >= 1; }));
+    for (int i = 0; i < 5; ++i) {
+      ASSERT_EQ(l->enableStream(6, 60, 4, 0, true), cErrNone);
+      ASSERT_EQ(l->enableStream(6, 60, 4, 0, false), cErrNone);
+    }
     // Streaming starts again on the same Link.
     std::atomic<int> again{0};
     ASSERT_EQ(l->registerStreamCallback(
