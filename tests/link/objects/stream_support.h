@@ -1,10 +1,11 @@
-// Shared pieces of the stream tests: a simulated module on loopback TCP, a
-// Link connected to it with networking off, and a callback recorder.
+// Shared pieces of the stream tests: a simulated module on loopback TCP with
+// streamed values, and a recorder of callbacks.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -18,93 +19,67 @@ namespace streamtest {
 using namespace Corvatek::Quillwork;
 using namespace std::chrono_literals;
 
+// Module 6: on-change 32-bit values on command 50 (options 1-3, index 1,
+// values 100, 200, 300); every given rate value on command 60 (index 0,
+// options 1...); system values sampled once per enable.
 struct SimOnTcp {
-  explicit SimOnTcp(modulesim::ModuleConfig config) : module(config), tcp(module, {}) {}
-  linkSpec spec() const {
+  static modulesim::ModuleConfig config(unsigned rateValues) {
+    modulesim::ModuleConfig c;
+    c.address = 6;
+    c.streamIntervalMs = 600000;
+    for (uint8_t o = 1; o <= 3; ++o)
+      c.streamValues.push_back({50, o, 1, 0, 3, 0, 100u * o, 0});
+    for (uint8_t o = 1; o <= rateValues; ++o)
+      c.streamValues.push_back({60, o, 0, 0, 3, 1, 0, 1});
+    return c;
+  }
+  explicit SimOnTcp(unsigned rateValues = 0) : module(config(rateValues)), tcp(module, {}) {}
+  std::unique_ptr<Link> connect() const {
     linkSpec s{};
     s.type = linkTypeTCPIP;
     s.serialNumber = module.config().serial;
     s.ipAddress = tcp.ipv4();
     s.port = tcp.port();
-    return s;
+    auto link = std::make_unique<Link>(s, "stream");
+    cEtherConfig off;
+    off.enabled = off.fallback = 0;
+    if (link->setConfig(off) != cErrNone || link->connect() != cErrNone)
+      return nullptr;
+    return link;
   }
   modulesim::SimModule module;
   modulesim::TcpTransport tcp;
 };
 
-inline cEtherConfig networkingOff() {
-  cEtherConfig c;
-  c.enabled = 0;
-  c.fallback = 0;
-  return c;
+// Polls (bounded) until pred holds.
+template <typename Pred> bool eventually(Pred pred, std::chrono::milliseconds timeout = 3000ms) {
+  for (auto end = std::chrono::steady_clock::now() + timeout; !pred(); std::this_thread::sleep_for(2ms))
+    if (std::chrono::steady_clock::now() > end)
+      return false;
+  return true;
 }
 
-// Module 6 with three on-change values on command 50 (options 1-3, index 1)
-// and its system values sampled only once per enable.
-inline modulesim::ModuleConfig streamingModule() {
-  modulesim::ModuleConfig c;
-  c.serial = 0x5EA11E55;
-  c.address = 6;
-  c.streamIntervalMs = 600000;
-  for (uint8_t option = 1; option <= 3; ++option) {
-    modulesim::StreamValue v;
-    v.command = 50;
-    v.option = option;
-    v.index = 1;
-    v.type = 3;
-    v.value = 100u * option;
-    c.streamValues.push_back(v);
-  }
-  return c;
-}
-
-// What the callbacks saw, in order.
+// (option, value) of every sample the callback saw, and its thread.
 struct Recorder {
-  struct Call {
-    uint8_t option;
-    uint32_t value;
-    std::thread::id thread;
-    void *context;
-  };
   std::mutex m;
-  std::condition_variable cv;
-  std::vector<Call> calls;
-
+  std::vector<std::pair<uint8_t, uint32_t>> calls;
+  std::thread::id thread;
   Link::StreamCallback callback() {
-    return [this](const cPacket *p, void *context) -> uint8_t {
+    return [this](const cPacket *p, void *) -> uint8_t {
       uint32_t value = 0;
       Link::getStreamSample(p, nullptr, &value, nullptr);
       std::lock_guard<std::mutex> g(m);
-      calls.push_back({static_cast<uint8_t>(p->data[1] & 0x3F), value, std::this_thread::get_id(), context});
-      cv.notify_all();
+      calls.emplace_back(p->data[1], value);
+      thread = std::this_thread::get_id();
       return 0;
     };
   }
-  // Waits (bounded) until a call with this option and value was seen.
-  bool waitFor(uint8_t option, uint32_t value, std::chrono::milliseconds timeout = 3000ms) {
-    std::unique_lock<std::mutex> g(m);
-    return cv.wait_for(g, timeout, [&] {
-      for (const Call &c : calls)
-        if (c.option == option && c.value == value)
-          return true;
-      return false;
+  bool saw(uint8_t option, uint32_t value) {
+    return eventually([&] {
+      std::lock_guard<std::mutex> g(m);
+      return std::find(calls.begin(), calls.end(), std::make_pair(option, value)) != calls.end();
     });
   }
-  size_t count() {
-    std::lock_guard<std::mutex> g(m);
-    return calls.size();
-  }
 };
-
-// Polls (bounded) until pred holds.
-template <typename Pred> bool eventually(Pred pred, std::chrono::milliseconds timeout = 3000ms) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline)
-      return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
 
 } // namespace streamtest
