@@ -99,12 +99,15 @@ void asyncWork(std::shared_ptr<Link::Streams> s) {
     item = asyncPacket{};
 }
 
-void queueAsyncCallback(Link::Streams &s, const StreamEntry &entry, const cPacket *packet) {
+// True when queued; the caller wakes the worker once for the packet.
+bool queueAsyncCallback(Link::Streams &s, const StreamEntry &entry, const cPacket *packet) {
   if (!entry.callback)
-    return;
+    return false;
   asyncPacket item{entry.callback, entry.context, cPacketPtr(cPacket_Copy(packet))};
-  if (item.packet == nullptr || !s.queue.push(std::move(item)))
-    s.dropped.fetch_add(1, std::memory_order_relaxed); // item (and its packet copy) released here
+  if (item.packet != nullptr && s.queue.push(std::move(item)))
+    return true;
+  s.dropped.fetch_add(1, std::memory_order_relaxed); // item (and its packet copy) released here
+  return false;
 }
 
 // The engine's user packet filter, on its reader thread.
@@ -124,9 +127,10 @@ bool linkStreamFilter(const cPacket *packet, const void *reference) {
   std::lock_guard<std::mutex> g(s.lock);
   if (s.table.empty())
     return true; // nothing registered: the packet is only kept off the engine's queue
+  bool queued = false;
   auto exact = s.table.find(key);
   if (exact != s.table.end()) {
-    queueAsyncCallback(s, exact->second, packet);
+    queued |= queueAsyncCallback(s, exact->second, packet);
     if (sample) {
       exact->second.value = value;
       exact->second.fresh = 1;
@@ -146,8 +150,10 @@ bool linkStreamFilter(const cPacket *packet, const void *reference) {
     if (it == s.table.end())
       continue;
     matched = true;
-    queueAsyncCallback(s, it->second, packet);
+    queued |= queueAsyncCallback(s, it->second, packet);
   }
+  if (queued)
+    s.queue.wake();
   if (exact == s.table.end() && matched && sample) {
     StreamEntry e;
     e.key = key;

@@ -3,9 +3,10 @@
 // the consumer the read index; the slot at the read index is never written,
 // so the queue holds at most N - 1 items.
 //
-// The consumer can sleep until there is work (wait) instead of polling: the
-// producer bumps a signal word after every push and wakes a sleeping
-// consumer; wake() lets another thread end such a sleep (to stop a worker).
+// The consumer can sleep until there is work (wait) instead of polling: after
+// its pushes the producer calls wake(), which bumps a signal word and wakes a
+// sleeping consumer; any thread may call wake() (to stop a worker). push and
+// pop themselves stay free of read-modify-write operations.
 #pragma once
 
 #include <array>
@@ -28,8 +29,6 @@ public:
       return false;
     slots_[next] = std::move(item);
     write_.store(next, std::memory_order_release);
-    signal_.fetch_add(1, std::memory_order_release);
-    signal_.notify_one();
     return true;
   }
 
@@ -46,9 +45,9 @@ public:
 
   bool empty() const { return read_.load(std::memory_order_acquire) == write_.load(std::memory_order_acquire); }
 
-  // Consumer only: sleeps until the queue is not empty or wake() was called
-  // since the caller's last look (a push or wake between the caller's check
-  // and this call is not missed: both bump the signal word).
+  // Consumer only: sleeps until wake() was called since the caller read the
+  // signal word (a push and its wake between the caller's look at the queue
+  // and this call are not missed: the word changed).
   void wait(uint32_t seen) const {
     if (empty())
       signal_.wait(seen, std::memory_order_acquire);
@@ -56,7 +55,7 @@ public:
   // The signal word to hand to wait(); read it before looking at the queue.
   uint32_t signal() const { return signal_.load(std::memory_order_acquire); }
 
-  // Any thread: ends a consumer's wait.
+  // Any thread: ends a consumer's wait (the producer calls it after pushing).
   void wake() {
     signal_.fetch_add(1, std::memory_order_release);
     signal_.notify_all();
