@@ -143,6 +143,18 @@ TEST_F(LinkStream, OptionWildcardCallsBackOnTheWorkerForEveryOption) {
   EXPECT_TRUE(rec.saw(2, 202));
 }
 
+TEST_F(LinkStream, SampleWithSubindex255CallsBackOnce) {
+  // Its exact key equals the registration's subindex wildcard.
+  std::atomic<int> calls{0};
+  auto count = [&](const cPacket *, void *) -> uint8_t { return static_cast<uint8_t>(++calls); };
+  ASSERT_EQ(link->registerStreamCallback(6, 70, 1, 0, true, count, nullptr), cErrNone);
+  sim.module.sendStreamSample(70, 1, 0, 5, 42, 255);
+  sim.module.sendStreamSample(70, 1, 0, 5, 43, 254);
+  ASSERT_TRUE(eventually([&] { return link->getStreamValue(6, 70, 1, 0, 254, &v) == cErrNone; }));
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(calls.load(), 2);
+}
+
 TEST_F(LinkStream, UnmatchedStreamPacketsNeverPassForAnAnswer) {
   ASSERT_EQ(link->enableStream(6, 50, 1, 1, true), cErrNone);
   for (int round = 0; round < 2; ++round) {

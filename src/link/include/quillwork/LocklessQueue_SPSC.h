@@ -19,6 +19,8 @@ namespace Corvatek {
 
 template <typename T, size_t N> class LocklessQueue_SPSC {
   static_assert(N >= 2 && N <= 65535, "the indices are 16 bits");
+  static_assert(std::atomic<uint16_t>::is_always_lock_free && std::atomic<uint32_t>::is_always_lock_free,
+                "the indices and the signal word need no lock");
 
 public:
   // Producer only. False (item untouched) when the queue is full.
