@@ -185,3 +185,21 @@ TEST(SdpSerial, WriteToALineThatTakesNothingGivesUp) {
   close(master);
   close(slave);
 }
+
+TEST(ImxSimSerial, CompletionIsAwaitedUntilTheLineHasCarriedTheImage) {
+  // At 115200 baud 2 KiB take about 180 ms on the line, while the writes
+  // return as soon as the terminal's buffers hold them: the wait for the
+  // completion word counts from when the line is through, not from the
+  // last write.
+  BootRom rom;
+  PtyTransport pty(rom, 115200);
+  ASSERT_TRUE(pty.ok());
+  auto *t = new Serial_SDPLoader(pty.path());
+  t->setSettleMs(0);
+  SDPLoader l;
+  l.setLoader(t);
+  ASSERT_EQ(l.init(), cErrNone);
+  Bytes image = pattern(2048, 3);
+  EXPECT_EQ(l.writeLoader(image, 0x20000000), 0);
+  EXPECT_EQ(rom.ram(0x20000000, image.size()), image);
+}
