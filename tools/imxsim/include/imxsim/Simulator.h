@@ -4,7 +4,9 @@
 // recovery loader: the boot ROM device goes away and a simulated module
 // (tools/modulesim) with the loader's serial number 0xDEADDEAD appears on the
 // emulated USB bus, answers system option 39 with the chip's identifier and
-// takes firmware through the module's upgrade protocol.
+// takes firmware through the module's upgrade protocol. A reset of the loader
+// before any firmware was written brings the boot ROM back, as a chip with
+// nothing to boot would. The loader module's event log is the simulator's.
 //
 // The process must run under the umockdev preload (a *_usbemu_test.cpp
 // program); the testbed must outlive the simulator.
@@ -63,6 +65,11 @@ public:
   modulesim::SimModule *loaderModule();
   modulesim::UsbTransport *loaderTransport();
   bool waitForLoader(std::chrono::milliseconds timeout);
+  // Power-on reset of the board: the loader module leaves the bus, the boot
+  // ROM's RAM is cleared and its device is back. The same happens by itself
+  // when the loader module restarts (a system reset) before any firmware was
+  // written into it. Not from a transport's or the module's thread.
+  void resetBoard();
 
   // The option 39 words the loader module answers for this unique ID.
   static std::array<uint32_t, 4> identifierWords(uint64_t uniqueId);
@@ -70,11 +77,13 @@ public:
 private:
   void onJump(uint32_t address);
   void worker();
+  void plugBootRom();
 
   qwemu::UsbTestbed &testbed_;
   SimulatorOptions options_;
   BootRom rom_;
   std::unique_ptr<HidDevice> hid_;
+  std::vector<std::unique_ptr<HidDevice>> retired_; // devices that left the bus
   std::unique_ptr<PtyTransport> pty_;
   std::unique_ptr<modulesim::SimModule> loader_;
   std::unique_ptr<modulesim::UsbTransport> loaderUsb_;
@@ -84,6 +93,8 @@ private:
   bool stop_ = false;
   std::optional<std::chrono::steady_clock::time_point> jumpedAt_;
   bool bootRomGone_ = false;
+  bool loaderRestarted_ = false;
+  std::mutex swapLock_; // one resetBoard at a time
   std::thread worker_;
 };
 
