@@ -52,3 +52,22 @@ TEST(ImxSimImxUart, ThirdPartyClientLoadsAnImage) {
     }
   EXPECT_TRUE(seen);
 }
+
+TEST(ImxSimImxUart, ProgramRunsACommandAgainstItsBootRom) {
+  const char *tool = "/usr/bin/imx_uart";
+  std::string program = std::string(QW_BINARY_DIR) + "/tools/imxsim/imxsim";
+  if (!std::filesystem::exists(tool) || !std::filesystem::exists(program))
+    GTEST_SKIP() << "imx_uart or the imxsim program is missing";
+  qwtest::TempDir dir;
+  dir.write("image.bin", std::string(1500, 'x'));
+  dir.write("sim.conf",
+            "sim\nhid,1024,0x910000,0x10000000,1G,0x00900000,0x40000\n" + (dir / "image.bin") + ":load 0x20001000\n");
+  auto r = qwtest::RunProcess({program, "--pty", "--imx6-order", "--id", "DEADBEEF", "--link", dir / "tty",
+                               "--ready-file", dir / "ready", "--", tool, "-n", dir / "tty", dir / "sim.conf"},
+                              20000);
+  ASSERT_FALSE(r.timedOut);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("boot rom 00000000DEADBEEF: serial " + (dir / "tty") + "\n", 0), 0u) << r.out;
+  EXPECT_NE((r.out + r.err).find("status 0x88888888"), std::string::npos) << r.out << r.err;
+  EXPECT_TRUE(std::filesystem::exists(dir / "ready"));
+}
