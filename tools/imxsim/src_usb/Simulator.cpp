@@ -60,6 +60,8 @@ Simulator::~Simulator() {
     loader_->setEventLog(nullptr);
   loaderUsb_.reset();
   loader_.reset();
+  retiredLoaderUsb_.clear();
+  retiredLoaders_.clear();
   hid_.reset();
   retired_.clear();
 }
@@ -146,14 +148,15 @@ void Simulator::worker() {
       c.fingerprint[i] = words[size_t(i)];
     g.unlock();
     auto module = std::make_unique<modulesim::SimModule>(c);
-    module->setEventLog([this](const std::string &text) {
-      // Called with the module's lock held: only note it for the worker.
-      if (text != "restarting")
-        return;
-      std::lock_guard<std::mutex> l(lock_);
-      loaderRestarted_ = true;
-      wake_.notify_all();
-    });
+    if (options_.bootRomAfterReset)
+      module->setEventLog([this](const std::string &text) {
+        // Called with the module's lock held: only note it for the worker.
+        if (text != "restarting")
+          return;
+        std::lock_guard<std::mutex> l(lock_);
+        loaderRestarted_ = true;
+        wake_.notify_all();
+      });
     auto usb = std::make_unique<modulesim::UsbTransport>(*module, testbed_);
     g.lock();
     loader_ = std::move(module);
@@ -184,11 +187,10 @@ void Simulator::resetBoard() {
     usb = std::move(loaderUsb_);
   }
   if (module) {
-    module->setEventLog(nullptr);
+    if (options_.bootRomAfterReset)
+      module->setEventLog(nullptr);
     module->powerOff(); // leaves the bus and stays off
   }
-  usb.reset();
-  module.reset();
   HidDevice *old = nullptr;
   {
     std::lock_guard<std::mutex> g(lock_);
@@ -199,6 +201,11 @@ void Simulator::resetBoard() {
   rom_.reset();
   plugBootRom();
   std::lock_guard<std::mutex> g(lock_);
+  // Kept (powered off): a caller may still hold a pointer to the module.
+  if (module)
+    retiredLoaders_.push_back(std::move(module));
+  if (usb)
+    retiredLoaderUsb_.push_back(std::move(usb));
   bootRomGone_ = false;
   jumpedAt_.reset();
   loaderRestarted_ = false;

@@ -4,9 +4,7 @@
 // recovery loader: the boot ROM device goes away and a simulated module
 // (tools/modulesim) with the loader's serial number 0xDEADDEAD appears on the
 // emulated USB bus, answers system option 39 with the chip's identifier and
-// takes firmware through the module's upgrade protocol. A reset of the loader
-// before any firmware was written brings the boot ROM back, as a chip with
-// nothing to boot would. The loader module's event log is the simulator's.
+// takes firmware through the module's upgrade protocol.
 //
 // The process must run under the umockdev preload (a *_usbemu_test.cpp
 // program); the testbed must outlive the simulator.
@@ -43,6 +41,11 @@ struct SimulatorOptions {
   // (subindex 0: fuse word CFG0, 1: CFG1, 2 and 3: 0) unless loaderWords is set.
   modulesim::ModuleConfig loader = defaultLoader();
   std::optional<std::array<uint32_t, 4>> loaderWords;
+  // A restart of the loader module (a system reset) before any firmware was
+  // written into it brings the boot ROM back, as a chip with nothing to boot
+  // would (the imxsim program turns this on). Needs the loader module's event
+  // log: leave it alone then.
+  bool bootRomAfterReset = false;
 
   static modulesim::ModuleConfig defaultLoader();
 };
@@ -65,10 +68,10 @@ public:
   modulesim::SimModule *loaderModule();
   modulesim::UsbTransport *loaderTransport();
   bool waitForLoader(std::chrono::milliseconds timeout);
-  // Power-on reset of the board: the loader module leaves the bus, the boot
-  // ROM's RAM is cleared and its device is back. The same happens by itself
-  // when the loader module restarts (a system reset) before any firmware was
-  // written into it. Not from a transport's or the module's thread.
+  // Power-on reset of the board: the loader module leaves the bus (powered
+  // off; the object stays valid until the simulator goes), the boot ROM's RAM
+  // is cleared and its device is back. Not from a transport's or the
+  // module's thread.
   void resetBoard();
 
   // The option 39 words the loader module answers for this unique ID.
@@ -84,6 +87,8 @@ private:
   BootRom rom_;
   std::unique_ptr<HidDevice> hid_;
   std::vector<std::unique_ptr<HidDevice>> retired_; // devices that left the bus
+  std::vector<std::unique_ptr<modulesim::SimModule>> retiredLoaders_;
+  std::vector<std::unique_ptr<modulesim::UsbTransport>> retiredLoaderUsb_;
   std::unique_ptr<PtyTransport> pty_;
   std::unique_ptr<modulesim::SimModule> loader_;
   std::unique_ptr<modulesim::UsbTransport> loaderUsb_;
