@@ -296,8 +296,9 @@ TEST_F(NXPSerialSim, RefusalsBecomeParamErrorsWithTheCodesText) {
   EXPECT_TRUE(log.contains("Write() Error response ==>[ADDR_NOT_MAPPED]\n")) << log.text();
 }
 
-TEST_F(NXPSerialSim, ReadMirrorsWriteWithEchoOnAndOff) {
+TEST_F(NXPSerialSim, WriteAndReadWorkWithEchoOnAndOff) {
   Synced();
+  ASSERT_EQ(cErrNone, nxp.Unlock());
   std::vector<uint8_t> image = RandomBytes(2000, 4);
   sim.loadFlash(0x1000, image);
   for (bool echo : {true, false}) {
@@ -305,6 +306,11 @@ TEST_F(NXPSerialSim, ReadMirrorsWriteWithEchoOnAndOff) {
     std::vector<uint8_t> out(2000, 0);
     ASSERT_EQ(cErrNone, nxp.Read(0x1000, 2000, out.data())) << echo;
     EXPECT_EQ(image, out) << echo;
+
+    std::vector<uint8_t> data = RandomBytes(1804, echo ? 5 : 6);
+    ASSERT_EQ(cErrNone, nxp.Write(0x10001000, 1804, data.data())) << echo;
+    EXPECT_EQ(data, sim.memory(0x10001000, 1804)) << echo;
+    EXPECT_EQ(cErrNone, nxp.Prepare(0, 0)) << echo; // nothing left over on the line
   }
   std::vector<uint8_t> out(8);
   EXPECT_EQ(cErrParam, nxp.Read(0x1000, 6, out.data()));
