@@ -464,6 +464,19 @@ TEST(LpcSimProgram, ServesAClientAndSavesItsFlash) {
   EXPECT_EQ(cErrNone, nxp.Prepare(2, 2));
   EXPECT_EQ(cErrNone, nxp.CopyToFlash(0x2000, NXPSerialClass::WRITE_ADDRESS, 256));
   nxp.Disconnect();
+  // Still synchronised for the next connection; after a power cycle (SIGHUP)
+  // the chip wants "?" again.
+  ASSERT_EQ(cErrNone, nxp.Connect(link.c_str(), 115200));
+  EXPECT_NE(cErrNone, nxp.Sync());
+  kill(pid, SIGHUP);
+  bool synced = false;
+  for (int i = 0; i < 20 && !synced; ++i) {
+    usleep(50 * 1000);
+    ASSERT_EQ(cErrNone, nxp.Connect(link.c_str(), 115200));
+    synced = nxp.Sync() == cErrNone;
+  }
+  EXPECT_TRUE(synced);
+  nxp.Disconnect();
 
   kill(pid, SIGTERM);
   int status = -1;
