@@ -326,7 +326,7 @@ TEST_F(NXPSerialSim, DroppedEchoBytesDoNotStallOrFailACommand) {
   sim.inspect([](const lpcsim::BootRom &r) { EXPECT_TRUE(r.unlocked()); });
 }
 
-TEST_F(NXPSerialSim, ASilentBootRomEndsAWriteWithAnError) {
+TEST_F(NXPSerialSim, ASilentOrVanishedBootRomEndsOperationsWithAnError) {
   ReadyForData();
   sim.setSilent(true);
   std::vector<uint8_t> data(8, 0x5A);
@@ -334,6 +334,15 @@ TEST_F(NXPSerialSim, ASilentBootRomEndsAWriteWithAnError) {
   EXPECT_NE(cErrNone, nxp.GetDeviceID());
   for (uint32_t w : nxp.device_serial_number)
     EXPECT_EQ(0u, w); // no answer is no serial number
+
+  // The far end goes away: writes to the port fail, and every operation
+  // returns instead of trying again.
+  sim.stop();
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_NE(cErrNone, nxp.Write(0x10001000, 8, data.data()));
+  EXPECT_NE(cErrNone, nxp.Sync());
+  EXPECT_NE(cErrNone, nxp.Erase(0, 29));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }
 
 TEST(NXPSerialPort, ConnectReportsAMissingPortAndRemembersTheRate) {
