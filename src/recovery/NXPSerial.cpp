@@ -44,6 +44,10 @@ namespace {
 constexpr int kLineAttempts = 100;
 // For the answer to a data checksum.
 constexpr int kChecksumAttempts = 2000;
+// A line that is quiet for a tenth of a second is not yet a dead line on a
+// loaded host (nor under a sanitizer): no read gives up on less silence.
+constexpr int kMinSilenceMs = 1000;
+int SilenceBudget(int attempts) { return std::max(attempts, kMinSilenceMs); }
 // For the return code of an erase: the chip erases its sectors one after the
 // other, about 100 ms each, before it answers.
 constexpr int kEraseAttempts = 5000;
@@ -136,11 +140,11 @@ cErr NXPSerialClass::ReadByte(uint8_t *byte) {
 // ---- line level ---------------------------------------------------------------
 
 cErr NXPSerialClass::GetLine(char *buffer, size_t capacity, size_t *length, int attempts) {
-  size_t n = 0;
+  size_t n = 0, dropped = 0;
   cErr last = cErrNone;
   int used = 0;
   bool term = false;
-  while (used < attempts && n + 1 < capacity) {
+  while (used < SilenceBudget(attempts) && n + 1 < capacity) {
     uint8_t b;
     uint32_t t0 = cTime_GetMSTicks();
     last = ReadByte(&b);
@@ -155,6 +159,8 @@ cErr NXPSerialClass::GetLine(char *buffer, size_t capacity, size_t *length, int 
     if (n == 0 && b == '\n') {
       ++used;
       Log::log(DEBUG_NXPSerial_E, ",");
+      if (++dropped > kMaxDropped)
+        break;
       cTime_MSSleep(1);
       continue;
     }
@@ -179,7 +185,7 @@ cErr NXPSerialClass::GetEcho(const char *expected, size_t count, size_t *matched
   size_t got = 0, strays = 0;
   int failed = 0;
   std::string trace;
-  while (got < count && failed < kLineAttempts && strays <= count + kMaxEchoStrays) {
+  while (got < count && failed < SilenceBudget(kLineAttempts) && strays <= count + kMaxEchoStrays) {
     uint8_t b;
     uint32_t t0 = cTime_GetMSTicks();
     if (ReadByte(&b) != cErrNone) {
@@ -278,7 +284,7 @@ cErr NXPSerialClass::Response(char *buffer, size_t capacity, size_t *length, con
   size_t n = 0, dropped = 0;
   int failed = 0;
   cErr last = cErrNone;
-  while (n < max && failed < kLineAttempts) {
+  while (n < max && failed < SilenceBudget(kLineAttempts)) {
     uint8_t b;
     uint32_t t0 = cTime_GetMSTicks();
     last = ReadByte(&b);
