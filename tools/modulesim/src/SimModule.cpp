@@ -31,6 +31,8 @@ SimModule::SimModule(ModuleConfig config) : config_(std::move(config)) {
   powerConfig_ = {0, 0, 0, 1, 0, 0, 0, 2};
   for (const StreamValue &v : config_.streamValues)
     sources_.push_back(StreamSource{v});
+  if (config_.startInLoader)
+    phase_ = Phase::Loader; // firmware blocks may come at once
   timer_ = std::thread([this] { timerLoop(); });
 }
 
