@@ -57,7 +57,9 @@ struct Rig {
   Rig(bool pooledFeature, bool usb) {
     modulesim::ModuleConfig c;
     c.restartOnLoad = false;
-    c.upgradeBlockSize = 512;
+    // The block size a module answers to PREPARE (QW_BENCH_BLOCK to compare
+    // with other sizes).
+    c.upgradeBlockSize = static_cast<uint16_t>(getenv("QW_BENCH_BLOCK") ? atoi(getenv("QW_BENCH_BLOCK")) : 512);
     c.protocolFeatures = pooledFeature ? 0x80000000u : 0;
     sim = std::make_unique<modulesim::SimModule>(c);
     module = std::make_unique<Module>(2, 0);
