@@ -437,7 +437,10 @@ cErr cLink_PutPacket(uint32_t identifier, const cPacket *packet) {
   if (cVALIDPACKET(packet) && packet->length <= cPACKET_MAXDATA && !link->pooled && link->running &&
       link->outPipeStarted) {
     std::unique_lock<std::mutex> writing(link->writeLock, std::try_to_lock);
-    if (writing.owns_lock() && link->running && !link->writerBusy && cPacketFifo_GetLength(link->outgoing) == 0) {
+    // The queue is looked at before the out-pipe's flag: the flag is raised
+    // under the queue's lock as a packet leaves it, so an empty queue seen
+    // here means that any packet taken from it is flagged.
+    if (writing.owns_lock() && link->running && cPacketFifo_GetLength(link->outgoing) == 0 && !link->writerBusy) {
       sSendPacket(link, packet); // a write error is not acted on, as in the out-pipe
       return cErrNone;
     }
