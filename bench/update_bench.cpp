@@ -190,8 +190,8 @@ BENCHMARK(BM_UsbUpdateUEIBytes)->Unit(benchmark::kMillisecond)->Iterations(1)->U
 BENCHMARK(BM_UsbUpdateUEIBytesPooled)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 
 // CPU of this process (host and emulated bus together) while a connected USB
-// link sits idle for a second, and the host's USB connect time next to a
-// TCP connect to the same kind of simulated module.
+// link sits idle for a second, and the host's USB connect and disconnect
+// times next to a TCP connect to the same kind of simulated module.
 double cpuSeconds() {
   rusage u;
   getrusage(RUSAGE_SELF, &u);
@@ -218,7 +218,11 @@ void BM_UsbIdleLinkCpu(benchmark::State &state) {
     double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - w0).count();
     percent = 100.0 * (cpuSeconds() - c0) / wall;
   }
+  t0 = std::chrono::steady_clock::now();
+  rig.module->disconnect();
+  double disconnect = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   state.counters["cpu_percent"] = percent;
+  state.counters["usb_disconnect_ms"] = disconnect * 1e3;
   state.counters["usb_connect_ms"] = connect * 1e3;
   state.counters["tcp_connect_ms"] = tcpConnect * 1e3;
 }

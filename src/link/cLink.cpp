@@ -216,6 +216,7 @@ cErr cLink_Stop(cLinkRecord *link) {
       route.data[0] = off;
       cPacketFifo_Put(link->outgoing, &route);
     }
+    cStream_Wake(link->stream); // the reader need not wait out a pending read
     if (link->inPipe != nullptr && cThread_Destroy(&link->inPipe) != 0)
       result = cErrUnknown;
     if (link->outPipe != nullptr && cThread_Destroy(&link->outPipe) != 0)
