@@ -26,6 +26,9 @@
 #include <deque>
 #include <list>
 #include <mutex>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <vector>
 
 #include "cLinkManagerInternal.h"
@@ -100,7 +103,8 @@ struct cServer {
   uint16_t expected = 0;            // broker only
   std::atomic<bool> stopping{false};
   bool filterInstalled = false;
-  std::mutex pipes; // an actor's pipe is used by one thread at a time
+  uint16_t multicastPort = 0; // the multicast actor's request port, 0 without one
+  std::mutex pipes;           // an actor's pipe is used by one thread at a time
 };
 
 // ---------------------------------------------------------------- frames
@@ -549,10 +553,12 @@ void sMulticastActor(zsock_t *pipe, void *args) {
     k--;
     sender =
         cMulticast_Create(cDISCOVERY_LOCALHOST, group, (uint16_t)(cDISCOVERY_SERVER_REPLY_PORT + k), cMULTICAST_SENDER);
-    if (sender == nullptr)
+    if (sender == nullptr) {
       cMulticast_Destroy(&receiver);
-    else
+    } else {
       cDEBUG_PRINTF(cDEBUG_SERVER, "Discovery port offset: %d\n", k);
+      s->multicastPort = (uint16_t)(cDISCOVERY_SERVER_REQUEST_PORT + k);
+    }
   }
   zsock_signal(pipe, 0);
   zpoller_t *poller = zpoller_new(pipe, nullptr);
@@ -578,7 +584,7 @@ void sMulticastActor(zsock_t *pipe, void *args) {
     // The receive above already waited: only look whether the pipe spoke
     // (without a receiver, wait on the pipe instead).
     void *which = zpoller_wait(poller, receiver != nullptr ? 0 : kPollMs);
-    if (which == pipe || zpoller_terminated(poller))
+    if (which == pipe || zpoller_terminated(poller) || s->stopping)
       break;
   }
   zpoller_destroy(&poller);
@@ -676,6 +682,21 @@ zsock_t *sSocket(int type) {
   return socket;
 }
 
+// The multicast actor waits in a receive of up to a second: a datagram to
+// its port on loopback ends the wait at once, so that a stop is quick.
+void sWakeMulticast(uint16_t port) {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0)
+    return;
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = cDISCOVERY_LOCALHOST;
+  to.sin_port = htons(port);
+  const uint8_t nothing = 0;
+  sendto(fd, &nothing, 1, 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+  close(fd);
+}
+
 void sDeinitServer(cServer *s) {
   cDEBUG_PRINTF(cDEBUG_SERVER, "PIPE! - Task\n");
   s->stopping = true;
@@ -689,6 +710,8 @@ void sDeinitServer(cServer *s) {
     cMutex_Unlock(link->userFilterMutex);
     s->filterInstalled = false;
   }
+  if (s->multicastPort != 0)
+    sWakeMulticast(s->multicastPort);
   {
     std::lock_guard<std::mutex> g(s->pipes);
     zactor_destroy(&s->sync); // sends "$TERM" and waits for the actor to end
