@@ -745,6 +745,10 @@ bool sInitServer(cServer *s) {
     return false;
   // Sending to a client that has gone fails instead of vanishing silently.
   zsock_set_router_mandatory(s->frontend, 1);
+  // A loopback-only front end is reached at 127.0.0.1, whatever interface
+  // was asked for: that is where clients (the server's own first) connect.
+  if (s->localOnly)
+    s->interfaceAddress = cDISCOVERY_LOCALHOST;
   sConfigureInterface(s);
   char text[INET_ADDRSTRLEN] = "127.0.0.1";
   if (!s->localOnly && cDiscovery_ConvertIPv4Interface(s->interfaceAddress, text, sizeof text) == 0)

@@ -199,6 +199,24 @@ TEST_F(LinkServer, SharingLinkAnswersThroughTheServerAndIsNotSharedTwice) {
   EXPECT_EQ(address, 4);
 }
 
+TEST_F(LinkServer, LoopbackOnlyServerIsReachedOnLoopbackWhateverInterfaceWasAsked) {
+  qwtest::SimTcpModule other = shared.sims.tcp([] {
+    modulesim::ModuleConfig c;
+    c.serial = 0x0A0B0C0D;
+    return c;
+  }());
+  Link link(other.spec, "local");
+  cEtherConfig config;
+  config.localOnly = 1;
+  config.networkInterface = htonl(0x0A010203); // 10.1.2.3: not this machine's
+  ASSERT_EQ(link.setConfig(config), cErrNone);
+  ASSERT_EQ(link.connect(), cErrNone);
+  link.getConfig(&config);
+  EXPECT_EQ(config.networkInterface, htonl(INADDR_LOOPBACK));
+  uint8_t address = 0;
+  EXPECT_EQ(link.getModuleAddress(&address), cErrNone);
+}
+
 TEST_F(LinkServer, TwoProcessesEachGetTheirOwnAnswers) {
   qwtest::ProcessResult child;
   std::thread other([&] { child = sRunChild("echo", shared.port, 30000); });
