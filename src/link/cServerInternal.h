@@ -12,6 +12,7 @@
 #define cSERVER_POOL_MAX 4096      // packets one UEI-bytes pool may hold
 #define cSERVER_ANSWER_MAX 1024    // answer packets collected for one request
 #define cSERVER_BATCH_FLUSH 4065   // a batch holding more bytes is sent at once
+#define cSERVER_BATCH_HOLD_MS 20   // a begun batch is sent after this at the latest
 #define cSERVER_CLIENT_RETRIES 100 // 1 ms apart, for a full internal socket
 
 // Reads a front-end frame (address, length, data) as a packet. False, having

@@ -95,9 +95,14 @@ struct cServer {
   zsock_t *syncBound = nullptr, *syncConnected = nullptr;
   uint16_t streamingPort = 0;
   zsock_t *streamingBound = nullptr, *streamingConnected = nullptr;
-  // The link's reader thread only (through the streaming filter).
+  // Filled by the link's reader thread (the streaming filter), sent by it on
+  // a heartbeat or when full, or taken by the broker when it has waited long
+  // enough: under batchLock.
+  std::mutex batchLock;
   uint8_t batch[cSERVER_BATCH_SIZE];
   uint16_t batchLength = 0;
+  bool batchPending = false; // broker only: a batch was started at pendingSince
+  uint32_t pendingSince = 0;
   uint32_t beaconHost = cDISCOVERY_LOCALHOST;
   std::list<Pool> *pools = nullptr; // broker only
   uint16_t expected = 0;            // broker only
@@ -396,13 +401,10 @@ void sBrokerSync(Broker &b) {
   zmsg_destroy(&msg);
 }
 
-void sBrokerStreaming(Broker &b) {
+void sFanOut(Broker &b, const uint8_t *data, size_t size) {
   cServer *s = b.s;
-  zframe_t *batch = zframe_recv(s->streamingBound);
-  if (batch == nullptr)
-    return;
   for (auto it = b.subscribers.begin(); it != b.subscribers.end();) {
-    if (sSendToClient(s->frontend, *it, zframe_data(batch), zframe_size(batch)) == -1) {
+    if (sSendToClient(s->frontend, *it, data, size) == -1) {
       // ZeroMQ no longer knows this client: it has gone for good.
       cDEBUG_PRINTF(cDEBUG_SERVER, "Removed stream entry\n");
       zframe_destroy(&*it);
@@ -411,7 +413,43 @@ void sBrokerStreaming(Broker &b) {
       ++it;
     }
   }
+}
+
+void sBrokerStreaming(Broker &b) {
+  cServer *s = b.s;
+  zframe_t *batch = zframe_recv(s->streamingBound);
+  if (batch == nullptr)
+    return;
+  if (zframe_size(batch) == 0) {
+    // A batch has begun: it goes out after a short wait at the latest.
+    if (!s->batchPending) {
+      s->batchPending = true;
+      s->pendingSince = cTime_GetMSTicks();
+    }
+  } else {
+    sFanOut(b, zframe_data(batch), zframe_size(batch));
+  }
   zframe_destroy(&batch);
+}
+
+// The batch begun a while ago, if the heartbeat or a full buffer has not
+// sent it yet: without this, samples would wait for a heartbeat that a
+// module may never send.
+void sBrokerPendingBatch(Broker &b) {
+  cServer *s = b.s;
+  if (!s->batchPending || cTime_MSSince(s->pendingSince) < cSERVER_BATCH_HOLD_MS)
+    return;
+  s->batchPending = false;
+  uint8_t copy[cSERVER_BATCH_SIZE];
+  size_t size;
+  {
+    std::lock_guard<std::mutex> g(s->batchLock);
+    size = s->batchLength;
+    memcpy(copy, s->batch, size);
+    s->batchLength = 0;
+  }
+  if (size > 0)
+    sFanOut(b, copy, size);
 }
 
 void sBrokerBeacon(Broker &b) {
@@ -472,6 +510,10 @@ void sBrokerActor(zsock_t *pipe, void *args) {
   while (poller != nullptr) {
     // A pending pool or beacon reply needs the loop to come round sooner.
     int wait = s->pools->empty() && !s->publishing ? kPollMs : (int)kAwaitSliceMs * 5;
+    if (s->batchPending) {
+      uint32_t waited = cTime_MSSince(s->pendingSince);
+      wait = waited >= cSERVER_BATCH_HOLD_MS ? 0 : (int)(cSERVER_BATCH_HOLD_MS - waited);
+    }
     void *which = zpoller_wait(poller, wait);
     if (which == nullptr && zpoller_terminated(poller)) {
       cDEBUG_PRINTF(cDEBUG_SERVER, "pre exit 2\n");
@@ -498,6 +540,7 @@ void sBrokerActor(zsock_t *pipe, void *args) {
     } else if (which != nullptr && which == s->discovery) {
       sBrokerBeacon(b);
     }
+    sBrokerPendingBatch(b);
     sBrokerPass(b);
   }
   for (zframe_t *f : b.replyQueue)
@@ -570,7 +613,14 @@ void sMulticastActor(zsock_t *pipe, void *args) {
 bool sStreamingFilter(const cPacket *packet, const void *reference) {
   cServer *s = const_cast<cServer *>(static_cast<const cServer *>(reference));
   bool taken = false;
+  std::lock_guard<std::mutex> g(s->batchLock);
   if (cUEI_isStreamPacket(packet)) {
+    if (s->batchLength == 0) {
+      // Tell the broker a batch has begun (an empty frame).
+      zframe_t *kick = zframe_new(nullptr, 0);
+      if (zframe_send(&kick, s->streamingConnected, ZFRAME_DONTWAIT) != 0)
+        zframe_destroy(&kick);
+    }
     s->batch[s->batchLength] = packet->address;
     s->batch[s->batchLength + 1] = packet->length;
     memcpy(s->batch + s->batchLength + 2, packet->data, packet->length);

@@ -4,6 +4,7 @@
 // server answers multicast discovery on loopback).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -332,9 +333,9 @@ TEST_F(LinkServer, StreamSamplesReachEverySubscribedClient) {
   }
   quiet.sendPacket(4, {23, 'q'});
   ASSERT_TRUE(quiet.receive().has_value());
-  // Samples travel in batches, sent when the module's heartbeat comes.
+  // Samples travel in batches, sent on the module's heartbeat or, as this
+  // module sends none, a moment after the batch began.
   shared.sim.module->sendStreamSample(3, 22, 0, 3, 0x01020304);
-  shared.sim.module->setHeartbeatMs(50);
   for (auto *c : {&a, &b}) {
     std::optional<Bytes> batch;
     for (int i = 0; i < 10 && !batch; i++) {
@@ -350,6 +351,30 @@ TEST_F(LinkServer, StreamSamplesReachEverySubscribedClient) {
     EXPECT_EQ((*batch)[3], 22);
   }
   EXPECT_FALSE(quiet.receive(300).has_value());
+}
+
+TEST_F(LinkServer, StreamCallbacksOfEveryLinkSharingTheModule) {
+  Link client(shared.clientSpec(), "client");
+  ASSERT_EQ(client.connect(), cErrNone);
+  // The module streams the value itself too; each Link must also see the
+  // sample sent now.
+  struct Seen {
+    std::atomic<bool> mine{false};
+  } owner, other;
+  auto callback = [](const cPacket *packet, void *context) -> uint8_t {
+    uint32_t value = 0;
+    if (Link::getStreamSample(packet, nullptr, &value, nullptr) == cErrNone && value == 0xCAFE0001)
+      static_cast<Seen *>(context)->mine = true;
+    return 0;
+  };
+  ASSERT_EQ(shared.owner->registerStreamCallback(4, 3, 40, 0, true, callback, &owner), cErrNone);
+  ASSERT_EQ(client.registerStreamCallback(4, 3, 40, 0, true, callback, &other), cErrNone);
+  shared.sim.module->sendStreamSample(3, 40, 0, 3, 0xCAFE0001);
+  EXPECT_TRUE(shared.sim.module->waitFor([&] { return owner.mine && other.mine; }, std::chrono::seconds(3)));
+  uint32_t value = 0;
+  EXPECT_NE(client.getStreamValue(4, 3, 40, 0, 0, &value), cErrNotFound);
+  client.registerStreamCallback(4, 3, 40, 0, false, nullptr, nullptr);
+  shared.owner->registerStreamCallback(4, 3, 40, 0, false, nullptr, nullptr);
 }
 
 TEST_F(LinkServer, KilledClientLeavesNoSubscriptionOrPoolBehind) {
