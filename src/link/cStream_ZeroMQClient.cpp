@@ -4,9 +4,10 @@
 //
 // A ZeroMQ socket belongs to one thread, yet the link's reader and writer
 // both need the server: a small actor owns the server socket and relays
-// through two internal socket pairs, the writer's outgoing pair and the
-// reader's incoming pair.
+// through two internal socket pairs (inproc), the writer's outgoing pair and
+// the reader's incoming pair.
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -152,10 +153,12 @@ cErr sDelete(void *reference) {
   return cErrNone;
 }
 
-// Binds one socket of a pair to a loopback port and connects the other.
+// Binds one socket of an internal pair (inproc) and connects the other.
 cErr sPair(zsock_t *bound, zsock_t *connected, const char *what) {
-  int port = zsock_bind(bound, "tcp://127.0.0.1:*");
-  if (port <= 0 || zsock_connect(connected, "tcp://127.0.0.1:%d", port) != 0) {
+  static std::atomic<uint32_t> next{1};
+  uint32_t port = next++;
+  if (zsock_bind(bound, "inproc://quillwork-client-%u", port) != 0 ||
+      zsock_connect(connected, "inproc://quillwork-client-%u", port) != 0) {
     cDEBUG_PRINTF(cDEBUG_SERVER, "client: %s connecting fail\n", what);
     return cErrConnection;
   }
