@@ -5,10 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
 #include <string>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -393,4 +397,65 @@ TEST_F(LinkServer, KilledClientLeavesNoSubscriptionOrPoolBehind) {
   qwtest::RawClient client(shared.port);
   client.sendPacket(4, {23, 'k'});
   EXPECT_TRUE(client.receive().has_value());
+}
+
+TEST_F(LinkServer, LinkServerProgramSharesAModuleUntilTerminated) {
+  qwtest::SimTcpModule module = shared.sims.tcp([] {
+    modulesim::ModuleConfig c;
+    c.serial = 0x00C0FFEE;
+    c.model = 9;
+    return c;
+  }());
+  char address[INET_ADDRSTRLEN];
+  in_addr a{module.spec.ipAddress};
+  inet_ntop(AF_INET, &a, address, sizeof address);
+  std::string program = std::string(QW_BINARY_DIR) + "/tools/link-server/qw-link-server";
+  std::string target = std::string(address) + ":" + std::to_string(module.spec.port);
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  posix_spawn_file_actions_addclose(&actions, fds[0]);
+  char *argv[] = {program.data(), const_cast<char *>("--tcp"), target.data(), const_cast<char *>("--local-only"),
+                  nullptr};
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  close(fds[1]);
+  std::string line;
+  for (int waited = 0; line.find('\n') == std::string::npos && waited < 10000; waited += 50) {
+    pollfd p = {fds[0], POLLIN, 0};
+    char buffer[256];
+    ssize_t n = poll(&p, 1, 50) == 1 ? read(fds[0], buffer, sizeof buffer) : 0;
+    if (n > 0)
+      line.append(buffer, static_cast<size_t>(n));
+    else if (n < 0 || (p.revents & POLLHUP))
+      break;
+  }
+  close(fds[0]);
+  const std::string prefix = "Serving module 00C0FFEE on tcp://127.0.0.1:";
+  EXPECT_EQ(line.substr(0, prefix.size()), prefix);
+  uint16_t port = static_cast<uint16_t>(atoi(line.c_str() + std::min(prefix.size(), line.size())));
+
+  // Another program (this one) uses the module through it.
+  Module client(0, true, 0);
+  linkSpec spec = shared.clientSpec();
+  spec.port = port;
+  EXPECT_EQ(client.connectFromSpec(spec), cErrNone);
+  SystemClass system;
+  system.init(&client, 0);
+  uint32_t serial = 0;
+  EXPECT_EQ(system.getSerialNumber(&serial), cErrNone);
+  EXPECT_EQ(serial, 0x00C0FFEEu);
+
+  kill(pid, SIGTERM);
+  int status = -1;
+  for (int waited = 0; waited < 10000 && waitpid(pid, &status, WNOHANG) == 0; waited += 20)
+    usleep(20000);
+  if (!WIFEXITED(status)) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
