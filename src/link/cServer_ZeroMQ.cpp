@@ -110,7 +110,7 @@ struct cServer {
   uint16_t expected = 0;            // broker only
   std::atomic<bool> stopping{false};
   bool filterInstalled = false;
-  uint16_t multicastPort = 0; // the multicast actor's request port, 0 without one
+  std::atomic<uint16_t> multicastPort{0}; // the multicast actor's request port, 0 without one
   std::mutex pipes;           // an actor's pipe is used by one thread at a time
 };
 
