@@ -110,8 +110,12 @@ struct cServer {
   uint16_t expected = 0;            // broker only
   std::atomic<bool> stopping{false};
   bool filterInstalled = false;
+  // Each actor sets its flag last: the stopping thread reads them after the
+  // actors have ended, which orders the actors' work before the teardown
+  // in a way that thread checkers see (the end is signalled through ZeroMQ).
+  std::atomic<bool> brokerEnded{false}, syncEnded{false}, multicastEnded{false};
   std::atomic<uint16_t> multicastPort{0}; // the multicast actor's request port, 0 without one
-  std::mutex pipes;           // an actor's pipe is used by one thread at a time
+  std::mutex pipes;                       // an actor's pipe is used by one thread at a time
 };
 
 namespace {
@@ -248,6 +252,7 @@ void sSyncActor(zsock_t *pipe, void *args) {
   }
   zpoller_destroy(&poller);
   cDEBUG_PRINTF(cDEBUG_SERVER, "sync task exit\n");
+  s->syncEnded.store(true, std::memory_order_release);
 }
 
 // ---------------------------------------------------------------- broker
@@ -551,6 +556,7 @@ void sBrokerActor(zsock_t *pipe, void *args) {
     zframe_destroy(&f);
   zpoller_destroy(&poller);
   cDEBUG_PRINTF(cDEBUG_SERVER, "broker task exit\n");
+  s->brokerEnded.store(true, std::memory_order_release);
 }
 
 // ---------------------------------------------------------------- multicast discovery
@@ -608,6 +614,7 @@ void sMulticastActor(zsock_t *pipe, void *args) {
     cMulticast_Destroy(&receiver);
   if (sender != nullptr)
     cMulticast_Destroy(&sender);
+  s->multicastEnded.store(true, std::memory_order_release);
 }
 
 // ---------------------------------------------------------------- streaming filter
@@ -742,6 +749,9 @@ void sDeinitServer(cServer *s) {
     zactor_destroy(&s->broker);
     zactor_destroy(&s->discovery);
   }
+  (void)s->syncEnded.load(std::memory_order_acquire);
+  (void)s->brokerEnded.load(std::memory_order_acquire);
+  (void)s->multicastEnded.load(std::memory_order_acquire);
   zsock_destroy(&s->frontend);
   zsock_destroy(&s->syncBound);
   zsock_destroy(&s->syncConnected);

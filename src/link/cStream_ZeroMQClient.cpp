@@ -33,6 +33,8 @@ struct Client {
   zsock_t *incomingBound = nullptr, *incomingConnected = nullptr; // actor -> reader
   zpoller_t *incomingPoller = nullptr;
   zactor_t *actor = nullptr;
+  // Set by the actor as it ends; read once it has (see sFree).
+  std::atomic<bool> actorEnded{false};
   // The reader's frame being handed out.
   zframe_t *frame = nullptr;
   size_t position = 0, size = 0;
@@ -79,6 +81,7 @@ void sClientActor(zsock_t *pipe, void *args) {
   }
   zpoller_destroy(&poller);
   cDEBUG_PRINTF(cDEBUG_SERVER, "Client task exit\n");
+  c->actorEnded.store(true, std::memory_order_release);
 }
 
 zsock_t *sDealer() {
@@ -89,7 +92,10 @@ zsock_t *sDealer() {
 }
 
 void sFree(Client *c) {
-  zactor_destroy(&c->actor);
+  if (c->actor != nullptr) {
+    zactor_destroy(&c->actor); // waits for the actor to end (told through ZeroMQ)
+    (void)c->actorEnded.load(std::memory_order_acquire);
+  }
   zpoller_destroy(&c->incomingPoller);
   zsock_destroy(&c->server);
   zsock_destroy(&c->outgoingBound);
