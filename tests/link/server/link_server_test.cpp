@@ -285,6 +285,19 @@ TEST_F(LinkServer, UnansweredRequestDropsOnlyThatClientsEntry) {
   EXPECT_EQ(*toA, (Bytes{4, 2, 23, 'c'}));
 }
 
+TEST_F(LinkServer, OneDataByteAnswerIsAnAnswerNotAServerCommand) {
+  // An echo of no payload comes back as one data byte: a 3-byte frame.
+  qwtest::RawClient client(shared.port);
+  client.sendPacket(4, {23});
+  auto answer = client.receive();
+  ASSERT_TRUE(answer.has_value());
+  EXPECT_EQ(*answer, (Bytes{4, 1, 23}));
+  client.sendPacket(4, {23, 'n'}); // and the queue is in step after it
+  answer = client.receive();
+  ASSERT_TRUE(answer.has_value());
+  EXPECT_EQ(*answer, (Bytes{4, 2, 23, 'n'}));
+}
+
 TEST_F(LinkServer, MalformedFramesAreDroppedAndTheServerGoesOn) {
   qwtest::RawClient client(shared.port);
   size_t before = shared.sim.module->received().size();
