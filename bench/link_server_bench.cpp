@@ -24,6 +24,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include <czmq.h>
+
 #include "modulesim_fixture.h"
 #include "quillwork/Entity.h"
 #include "quillwork/Link.h"
@@ -95,6 +97,24 @@ std::vector<double> roundTrips(Module &module, int count) {
   return out;
 }
 
+// Round trips of the same request sent as a bare frame straight to the
+// server's front end (no client link): the server's own share of the time.
+std::vector<double> frontEndTrips(zsock_t *dealer, int count) {
+  std::vector<double> out;
+  const uint8_t request[5] = {4, 3, 3, 0x40 | 9, 0x20};
+  for (int i = 0; i < count; i++) {
+    auto t0 = Clock::now();
+    zframe_t *f = zframe_new(request, sizeof request);
+    zframe_send(&f, dealer, 0);
+    zframe_t *answer = zframe_recv(dealer);
+    auto t1 = Clock::now();
+    if (answer != nullptr)
+      out.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+    zframe_destroy(&answer);
+  }
+  return out;
+}
+
 // Direct and shared, interleaved so that both meet the same machine load.
 void BM_SerialNumberDirectVersusShared(benchmark::State &state) {
   Shared shared;
@@ -113,14 +133,20 @@ void BM_SerialNumberDirectVersusShared(benchmark::State &state) {
     state.SkipWithError("could not connect");
     return;
   }
-  std::vector<double> d, s;
+  zsock_t *dealer = zsock_new(ZMQ_DEALER);
+  zsock_set_rcvtimeo(dealer, 3000);
+  zsock_connect(dealer, "tcp://127.0.0.1:%u", shared.port);
+  std::vector<double> d, s, f;
   for (auto _ : state) {
-    auto a = roundTrips(directModule, 50), b = roundTrips(sharedModule, 50);
+    auto a = roundTrips(directModule, 50), b = roundTrips(sharedModule, 50), c = frontEndTrips(dealer, 50);
     d.insert(d.end(), a.begin(), a.end());
     s.insert(s.end(), b.begin(), b.end());
+    f.insert(f.end(), c.begin(), c.end());
   }
+  zsock_destroy(&dealer);
   state.counters["direct_us"] = median(d);
   state.counters["shared_us"] = median(s);
+  state.counters["frontend_us"] = median(f);
   state.counters["ratio"] = median(d) > 0 ? median(s) / median(d) : 0;
 }
 BENCHMARK(BM_SerialNumberDirectVersusShared)->Iterations(10)->UseRealTime()->Unit(benchmark::kMillisecond);
