@@ -222,6 +222,24 @@ TEST_F(LinkServer, LoopbackOnlyServerIsReachedOnLoopbackWhateverInterfaceWasAske
   EXPECT_EQ(link.getModuleAddress(&address), cErrNone);
 }
 
+TEST_F(LinkServer, ModuleBehindASharedRouterIsReachedThroughTheServer) {
+  modulesim::ModuleConfig c;
+  c.serial = 0x11223344;
+  c.address = 6;
+  shared.sims.member(*shared.sim.module, c);
+  Module router(4, 0);
+  ASSERT_EQ(router.connectFromSpec(shared.clientSpec()), cErrNone);
+  Module member(6, false, 0);
+  ASSERT_EQ(member.connectThroughLinkModule(router), cErrNone);
+  const uint8_t payload[3] = {'m', 'e', 'm'};
+  EXPECT_EQ(member.debug(payload, sizeof payload), cErrNone);
+  SystemClass system;
+  system.init(&member, 0);
+  uint32_t serial = 0;
+  EXPECT_EQ(system.getSerialNumber(&serial), cErrNone);
+  EXPECT_EQ(serial, 0x11223344u);
+}
+
 TEST_F(LinkServer, TwoProcessesEachGetTheirOwnAnswers) {
   qwtest::ProcessResult child;
   std::thread other([&] { child = sRunChild("echo", shared.port, 30000); });
