@@ -240,27 +240,6 @@ TEST_F(LinkServer, ModuleBehindASharedRouterIsReachedThroughTheServer) {
   EXPECT_EQ(serial, 0x11223344u);
 }
 
-TEST_F(LinkServer, SerialModuleIsSharedToo) {
-  modulesim::ModuleConfig c;
-  c.serial = 0x0000BEEF;
-  c.address = 6;
-  qwtest::SimSerialModule serial = shared.sims.serial(c);
-  ASSERT_NE(serial.module, nullptr);
-  Link link(serial.spec, "serial");
-  ASSERT_EQ(link.connect(), cErrNone);
-  cEtherConfig config;
-  link.getConfig(&config);
-  Link client(shared.clientSpec(), "client");
-  linkSpec spec = shared.clientSpec();
-  spec.type = linkTypeCEtherSerial;
-  spec.port = config.port;
-  ASSERT_EQ(client.setLinkSpecifier(spec), cErrNone);
-  ASSERT_EQ(client.connect(), cErrNone);
-  uint8_t address = 0;
-  EXPECT_EQ(client.getModuleAddress(&address), cErrNone);
-  EXPECT_EQ(address, 6);
-}
-
 TEST_F(LinkServer, TwoProcessesEachGetTheirOwnAnswers) {
   qwtest::ProcessResult child;
   std::thread other([&] { child = sRunChild("echo", shared.port, 30000); });
