@@ -200,6 +200,12 @@ void sSyncRequest(cServer *s, zmsg_t *msg) {
   // address: every other request gets exactly one answer message, so that
   // its queue stays in step.
   bool queued = last.address != cmdFORCEROUTE;
+  // Whatever the module sent since the last answer (a late answer to a
+  // request already given up, something unasked) answers no one waiting now:
+  // it must not be taken for this request's answer.
+  if (queued)
+    cPacketFifo_DrainPackets(
+        s->entry->link.incoming, [](const cPacket *, const void *) { return true; }, nullptr);
   for (const cPacket &p : packets) {
     cErr err = cPacketFifo_Put(s->entry->link.outgoing, &p);
     if (err != cErrNone) {

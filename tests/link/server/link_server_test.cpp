@@ -301,6 +301,24 @@ TEST_F(LinkServer, UnansweredRequestDropsOnlyThatClientsEntry) {
   auto toA = a.receive(3000);
   ASSERT_TRUE(toA.has_value());
   EXPECT_EQ(*toA, (Bytes{4, 2, 23, 'c'}));
+
+  // An answer that comes after its request was given up goes to no one,
+  // not to the client that asks next.
+  std::atomic<bool> lateAnswerSent{false};
+  shared.sim.module->setTrace([&](bool fromHost, const modulesim::Packet &p) {
+    if (!fromHost && p.data == Bytes{23, 'd'})
+      lateAnswerSent = true;
+  });
+  faults.replies = {{modulesim::FaultRule::Delay, 23, -1, 1, 2300}};
+  shared.sim.module->setFaults(faults);
+  a.sendPacket(4, {23, 'd'});
+  ASSERT_TRUE(shared.sim.module->waitFor([&] { return lateAnswerSent.load(); }, std::chrono::seconds(5)));
+  b.sendPacket(4, {23, 'e'});
+  toB = b.receive(3000);
+  ASSERT_TRUE(toB.has_value());
+  EXPECT_EQ(*toB, (Bytes{4, 2, 23, 'e'}));
+  EXPECT_FALSE(a.receive(100).has_value());
+  shared.sim.module->setTrace(nullptr);
 }
 
 TEST_F(LinkServer, OneDataByteAnswerIsAnAnswerNotAServerCommand) {
