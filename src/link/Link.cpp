@@ -164,11 +164,21 @@ static cErr connectHelper(Link::impl &d) {
   cErr why = cErrNone;
   uint32_t created = linkCreateHelper(*d.specifier, d.config, d.link, &why);
   if (created != 0 && !isCETHER(d.specifier->type) && d.config.enabled) {
-    // Sharing a link through a link server needs the link server, which this
-    // library does not have yet: the direct link is given up.
-    cLink_Destroy(&created);
-    cDEBUG_PRINTF(cDEBUG_LIFECYCLE, "Failed to create server\n");
-    why = cErrConnection;
+    // Share the link: a link server goes on it, and this Link, like every
+    // other user, talks to the module through a client link to that server.
+    cDEBUG_PRINTF(cDEBUG_LIFECYCLE, "Creating Server: real_stem id: %d\n", (int)created);
+    uint32_t port = d.config.port, networkInterface = d.config.networkInterface;
+    uint32_t client = cLink_CreateServer(created, &port, &networkInterface, d.config.localOnly != 0);
+    if (client == 0) {
+      cLink_Destroy(&created);
+      cDEBUG_PRINTF(cDEBUG_LIFECYCLE, "Failed to create server\n");
+      why = cErrConnection;
+    } else {
+      d.config.port = static_cast<uint16_t>(port);
+      d.config.networkInterface = networkInterface;
+      created = client;
+      cDEBUG_PRINTF(cDEBUG_LIFECYCLE, "Creating Server: m_stem id: %d\n", (int)created);
+    }
   }
   if (created == 0)
     return why == cErrNone ? cErrConnection : why;

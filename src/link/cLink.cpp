@@ -5,6 +5,7 @@
 
 #include "cLinkManagerInternal.h"
 #include "quillwork/cDebug.h"
+#include "quillwork/cServer_ZeroMQ.h"
 #include "quillwork/cTime.h"
 #include "quillwork/cUEI.h"
 
@@ -84,11 +85,8 @@ cErr sMakeStream(const cLinkEntry &entry, cStream **stream) {
 
 // ---------------------------------------------------------------- network clients
 
-cErr sCreateClientStream(uint32_t, uint32_t, cStream **stream) {
-  // The link server and its client stream do not exist yet.
-  if (stream != nullptr)
-    *stream = nullptr;
-  return cErrUnimplemented;
+cErr sCreateClientStream(uint32_t ipAddress, uint32_t port, cStream **stream) {
+  return cStream_CreateClient(ipAddress, (uint16_t)port, stream);
 }
 
 // ---------------------------------------------------------------- life cycle
@@ -289,7 +287,11 @@ cErr cLink_Destroy(uint32_t *identifier) {
     cMutex_Unlock(link->userFilterMutex);
   }
   cLink_Stop(link);
-  // (A link server attached to this link would be destroyed here.)
+  if (entry->server != nullptr) {
+    cServer *server = static_cast<cServer *>(entry->server);
+    entry->server = nullptr;
+    cServer_Destroy(&server);
+  }
   if (entry->servedLink != 0) {
     uint32_t served = entry->servedLink;
     cLink_Destroy(&served);
@@ -407,13 +409,68 @@ uint32_t cLink_CreateClient(uint32_t ipAddress, uint32_t port, uint32_t referenc
                      [&](cStream **stream) { return sCreateClientStream(ipAddress, port, stream); });
 }
 
+namespace {
+
+// Tells the server the module's address and model, for its discovery
+// replies, asking through the server's own client link.
+cErr sConfigureServerDetails(uint32_t client, cServer *server) {
+  uint8_t address = 0, model = 0;
+  cErr err = _cLink_GetModuleAddress(client, &address);
+  cServer_SetModuleAddress(server, address);
+  if (err == cErrNone)
+    err = _cLink_GetModel(client, address, &model);
+  if (err == cErrNone)
+    cServer_SetModel(server, model);
+  return err;
+}
+
+} // namespace
+
 uint32_t cLink_CreateServer(uint32_t linkIdentifier, uint32_t *port, uint32_t *interfaceAddress, bool localOnly) {
-  (void)localOnly;
-  if (port == nullptr || interfaceAddress == nullptr || sEntry(linkIdentifier) == nullptr)
+  if (port == nullptr || interfaceAddress == nullptr)
     return 0;
-  // Sharing a link needs the link server, which does not exist yet: no
-  // server, so no client link to it.
-  return 0;
+  cLinkEntryPtr entry = sEntry(linkIdentifier);
+  if (entry == nullptr)
+    return 0;
+  cServer *server = nullptr;
+  {
+    std::lock_guard<std::mutex> g(sCreateLock);
+    if (entry->server != nullptr)
+      return 0; // already shared
+    server = cServer_Create(linkIdentifier, *interfaceAddress, localOnly);
+    if (server == nullptr)
+      return 0;
+    entry->server = server;
+  }
+  auto giveUp = [&](uint32_t client) {
+    if (client != 0)
+      cLink_Destroy(&client);
+    std::lock_guard<std::mutex> g(sCreateLock);
+    entry->server = nullptr;
+    cServer_Destroy(&server);
+    return 0u;
+  };
+  uint16_t serverPort = 0;
+  uint32_t serverInterface = 0;
+  if (cServer_Start(server) != cErrNone || cServer_GetPort(server, &serverPort) != cErrNone ||
+      cServer_GetInterface(server, &serverInterface) != cErrNone)
+    return giveUp(0);
+  *port = serverPort;
+  uint32_t client = cLink_CreateClient(serverInterface, serverPort, 0);
+  cLinkEntryPtr clientEntry = sEntry(client);
+  if (clientEntry == nullptr)
+    return giveUp(client);
+  // A module that does not tell its address or model is still served; it is
+  // only not announced to discovery.
+  for (int attempt = 0; attempt < 5; attempt++) {
+    if (sConfigureServerDetails(client, server) == cErrNone)
+      break;
+    cServer_FlushFIFO(server);
+    cTime_MSSleep(10);
+  }
+  clientEntry->servedLink = linkIdentifier;
+  *interfaceAddress = serverInterface;
+  return client;
 }
 
 uint32_t cLink_Create(cStream *stream) {

@@ -133,6 +133,5 @@ void sPacketLogFree(cPacketLog **log);
 cErr _cLink_GetModuleAddress(uint32_t identifier, uint8_t *address);
 cErr _cLink_GetModel(uint32_t identifier, uint8_t address, uint8_t *model);
 
-// The byte stream of a network-client link; cErrUnimplemented until the link
-// server exists.
+// The byte stream of a network-client link (to a link server).
 cErr sCreateClientStream(uint32_t ipAddress, uint32_t port, cStream **stream);

@@ -285,12 +285,6 @@ TEST_F(LinkObjects, ConfigurationIsFixedWhileConnected) {
   EXPECT_EQ(system.getSerialNumber(&serial), cErrNone);
 }
 
-TEST_F(LinkObjects, NetworkingOnFailsCleanlyWithoutALinkServer) {
-  Module shared(2, 0); // networking on by default
-  EXPECT_NE(shared.connectFromSpec(sim->spec()), cErrNone);
-  EXPECT_FALSE(shared.isConnected());
-}
-
 TEST_F(LinkObjects, TwoModulesShareOneEngineLink) {
   Module second(2, 0);
   ASSERT_EQ(second.setConfig(networkingOff()), cErrNone);

@@ -1,0 +1,919 @@
+// The link server: one module link shared by many network clients over
+// ZeroMQ.
+//
+// Three actors do the work. The broker owns the front end (a ROUTER socket
+// the clients connect to): it queues each requesting client's identity,
+// passes the request to the sync worker and routes the answer back to the
+// oldest waiting client. The sync worker is the only one that talks to the
+// module: it puts a request on the link, waits for the answer and reports it
+// to the broker. The discovery actor answers "where is the server" questions
+// (a CZMQ beacon, or multicast on loopback). Stream samples are gathered by a
+// packet filter on the link's reader thread and handed to the broker in
+// batches, which it copies to every client that enabled a stream.
+//
+// Internal channels are DEALER pairs inside the process (inproc: no system
+// calls, so a request through the server costs fewer thread wake-ups than
+// over loopback TCP; their "ports" are only numbers). On the sync channel
+// every answer is one multipart message whose first frame is the 3-byte
+// command (dropped, or n answer packets) followed by the n packet frames, so
+// an answer packet of any size can never be taken for a command. Requests
+// travel to the sync worker as one message too, a pooled UEI-bytes series as
+// one message of all its packets, so nothing can come between them.
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <czmq.h>
+#include <deque>
+#include <list>
+#include <mutex>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+#include "cLinkManagerInternal.h"
+#include "cServerInternal.h"
+#include "quillwork/cDebug.h"
+#include "quillwork/cDiscovery.h"
+#include "quillwork/cServer_ZeroMQ.h"
+#include "quillwork/cTime.h"
+#include "quillwork/cUEI.h"
+
+#define cDEBUG_INTERFACE 0x010u
+#define cDEBUG_SPEC 0x200u
+
+namespace {
+
+constexpr int kPollMs = 1000;
+constexpr uint32_t kAwaitSliceMs = 100; // the sync worker looks at the stop flag this often
+
+// One client's UEI-bytes series being collected.
+struct Pool {
+  zframe_t *identity = nullptr;
+  std::vector<cPacket> packets;
+  uint8_t sequence = 0; // of the last collected packet
+  int ttl = cSERVER_POOL_TTL;
+  uint32_t touched = 0; // ms tick of the last collected packet
+};
+
+void sPrepareCzmq() {
+  static std::once_flag once;
+  // The library must not take the program's SIGINT and SIGTERM.
+  std::call_once(once, [] { zsys_handler_set(nullptr); });
+}
+
+bool sFullWithContinue(const cPacket *p) {
+  return cUEI_isUEIPayload(p) && cUEI_getBytesFullPacket(p) && cUEI_getBytesContinue(p);
+}
+
+zframe_t *sPacketFrame(const cPacket &p) {
+  uint8_t bytes[cPACKET_MAXBYTES];
+  size_t n = 0;
+  cPacket_GetBytes(&p, bytes, sizeof bytes, &n);
+  return zframe_new(bytes, n);
+}
+
+void sDestroyPool(Pool &pool) { zframe_destroy(&pool.identity); }
+
+} // namespace
+
+struct cServer {
+  std::atomic<uint32_t> check{0};
+  cLinkEntryPtr entry;
+  std::atomic<uint8_t> model{0}, moduleAddress{0};
+  uint32_t networkType = 0;
+  bool localOnly = true;
+  uint32_t interfaceAddress = cDISCOVERY_LOCALHOST;
+  // Broker only.
+  uint32_t beaconTime = 0;
+  bool publishing = false;
+  zactor_t *broker = nullptr, *sync = nullptr, *discovery = nullptr;
+  int discoveryKind = 0; // 1 beacon, 0 multicast
+  uint16_t frontendPort = 0;
+  zsock_t *frontend = nullptr;
+  uint16_t syncPort = 0;
+  zsock_t *syncBound = nullptr, *syncConnected = nullptr;
+  uint16_t streamingPort = 0;
+  zsock_t *streamingBound = nullptr, *streamingConnected = nullptr;
+  // Filled by the link's reader thread (the streaming filter), sent by it on
+  // a heartbeat or when full, or taken by the broker when it has waited long
+  // enough: under batchLock.
+  std::mutex batchLock;
+  uint8_t batch[cSERVER_BATCH_SIZE];
+  uint16_t batchLength = 0;
+  bool batchPending = false; // broker only: a batch was started at pendingSince
+  uint32_t pendingSince = 0;
+  uint32_t beaconHost = cDISCOVERY_LOCALHOST;
+  std::list<Pool> *pools = nullptr; // broker only
+  uint16_t expected = 0;            // broker only
+  std::atomic<bool> stopping{false};
+  bool filterInstalled = false;
+  // Each actor sets its flag last: the stopping thread reads them after the
+  // actors have ended, which orders the actors' work before the teardown
+  // in a way that thread checkers see (the end is signalled through ZeroMQ).
+  std::atomic<bool> brokerEnded{false}, syncEnded{false}, multicastEnded{false};
+  std::atomic<uint16_t> multicastPort{0}; // the multicast actor's request port, 0 without one
+  std::mutex pipes;                       // an actor's pipe is used by one thread at a time
+};
+
+namespace {
+
+linkSpec sReply(const cServer *s) {
+  cDEBUG_PRINTF(cDEBUG_SPEC, "Creating Network Spec: Address: %d, Port: %d\n", s->moduleAddress.load(),
+                s->frontendPort);
+  return cServer_DiscoveryReply(s->networkType, s->entry->identity0, s->moduleAddress, s->model,
+                                s->localOnly ? cDISCOVERY_LOCALHOST : s->interfaceAddress, s->frontendPort);
+}
+
+bool sFrameToPacket(zframe_t *frame, cPacket *packet) {
+  bool ok = frame != nullptr && cServer_FrameToPacket(zframe_data(frame), zframe_size(frame), packet);
+  if (!ok && frame != nullptr)
+    cDEBUG_PRINTF(cDEBUG_SERVER, "Bad content packet: dSize: %d\n", (int)zframe_size(frame));
+  return ok;
+}
+
+// Sends data to one client. 0 sent; -1 the client is gone; -2 not sent now.
+int sSendToClient(zsock_t *frontend, zframe_t *identity, const void *data, size_t size) {
+  if (zframe_send(&identity, frontend, ZFRAME_MORE | ZFRAME_REUSE | ZFRAME_DONTWAIT) != 0)
+    return zmq_errno() == EHOSTUNREACH ? -1 : -2;
+  zframe_t *frame = zframe_new(data, size);
+  // The identity frame went: the data frame goes whatever the socket thinks.
+  return zframe_send(&frame, frontend, 0) == 0 ? 0 : -2;
+}
+
+void sSendCommand(zsock_t *socket, uint8_t command, uint16_t count, std::vector<cPacket *> *answers) {
+  zmsg_t *msg = zmsg_new();
+  const uint8_t bytes[3] = {command, (uint8_t)(count >> 8), (uint8_t)count};
+  zmsg_addmem(msg, bytes, sizeof bytes);
+  if (answers != nullptr)
+    for (cPacket *p : *answers) {
+      zframe_t *frame = sPacketFrame(*p);
+      zmsg_append(msg, &frame);
+    }
+  if (zmsg_send(&msg, socket) != 0) {
+    cDEBUG_PRINTF(cDEBUG_SERVER, "Failed to SENDY-SEND!\n");
+    zmsg_destroy(&msg);
+  }
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- sync worker
+
+namespace {
+
+// Waits up to cSERVER_ANSWER_WAIT_MS for a packet from the module, in slices
+// so that a stopping server is not held up.
+cPacket *sAwaitAnswer(cServer *s) {
+  uint32_t start = cTime_GetMSTicks();
+  while (!s->stopping) {
+    uint32_t elapsed = cTime_MSSince(start);
+    if (elapsed >= cSERVER_ANSWER_WAIT_MS)
+      break;
+    cPacketFifoId fifo = s->entry->link.incoming;
+    if (fifo == 0)
+      break; // the link is gone
+    uint32_t slice = cSERVER_ANSWER_WAIT_MS - elapsed;
+    cPacket *p = cPacketFifo_Await(fifo, slice < kAwaitSliceMs ? slice : kAwaitSliceMs);
+    if (p != nullptr)
+      return p;
+  }
+  return nullptr;
+}
+
+// One request (or one pooled UEI-bytes series) from the broker.
+void sSyncRequest(cServer *s, zmsg_t *msg) {
+  std::vector<cPacket> packets;
+  for (zframe_t *f = zmsg_first(msg); f != nullptr; f = zmsg_next(msg)) {
+    cPacket p;
+    if (sFrameToPacket(f, &p))
+      packets.push_back(p);
+    else
+      cDEBUG_PRINTF(cDEBUG_SERVER, "bad-packet\n");
+  }
+  if (packets.empty())
+    return;
+  const cPacket &last = packets.back();
+  // The broker queues a client for every request except those to the route
+  // address: every other request gets exactly one answer message, so that
+  // its queue stays in step.
+  bool queued = last.address != cmdFORCEROUTE;
+  // Whatever the module sent since the last answer (a late answer to a
+  // request already given up, something unasked) answers no one waiting now:
+  // it must not be taken for this request's answer.
+  if (queued)
+    cPacketFifo_DrainPackets(
+        s->entry->link.incoming, [](const cPacket *, const void *) { return true; }, nullptr);
+  for (const cPacket &p : packets) {
+    cErr err = cPacketFifo_Put(s->entry->link.outgoing, &p);
+    if (err != cErrNone) {
+      cDEBUG_PRINTF(cDEBUG_SERVER, "Failed to PUT packet: err: %d\n", err);
+      if (queued)
+        sSendCommand(s->syncConnected, SERVER_CMD_DROPPED_PACKET, 0, nullptr);
+      return;
+    }
+  }
+  if (!queued)
+    return;
+  if (sFullWithContinue(&last)) {
+    // More of the series should follow: nothing to wait for.
+    cDEBUG_PRINTF(cDEBUG_SERVER, "don't wait on this packet\n");
+    sSendCommand(s->syncConnected, SERVER_CMD_DROPPED_PACKET, 0, nullptr);
+    return;
+  }
+  std::vector<cPacket *> answers;
+  do {
+    cPacket *answer = sAwaitAnswer(s);
+    if (answer == nullptr)
+      break;
+    answers.push_back(answer);
+  } while (sFullWithContinue(answers.back()) && answers.size() < cSERVER_ANSWER_MAX);
+  if (answers.empty()) {
+    cDEBUG_PRINTF(cDEBUG_SERVER, "Failed to AWAIT packet\n");
+    sSendCommand(s->syncConnected, SERVER_CMD_DROPPED_PACKET, 0, nullptr);
+    return;
+  }
+  sSendCommand(s->syncConnected, SERVER_CMD_INCOMING_PACKETS, (uint16_t)answers.size(), &answers);
+  for (cPacket *p : answers)
+    cPacket_Destroy(&p);
+}
+
+void sSyncActor(zsock_t *pipe, void *args) {
+  cServer *s = static_cast<cServer *>(args);
+  zpoller_t *poller = zpoller_new(pipe, s->syncConnected, nullptr);
+  zsock_signal(pipe, 0);
+  cDEBUG_PRINTF(cDEBUG_SERVER, "sync task start\n");
+  while (poller != nullptr && !s->stopping) {
+    void *which = zpoller_wait(poller, kPollMs);
+    if (which == pipe || zpoller_terminated(poller))
+      break; // any word on the pipe ends the worker
+    if (which != s->syncConnected)
+      continue;
+    zmsg_t *msg = zmsg_recv(s->syncConnected);
+    if (msg != nullptr)
+      sSyncRequest(s, msg);
+    zmsg_destroy(&msg);
+  }
+  zpoller_destroy(&poller);
+  cDEBUG_PRINTF(cDEBUG_SERVER, "sync task exit\n");
+  s->syncEnded.store(true, std::memory_order_release);
+}
+
+// ---------------------------------------------------------------- broker
+
+struct Broker {
+  cServer *s;
+  std::vector<zframe_t *> subscribers;
+  std::deque<zframe_t *> replyQueue; // oldest first
+};
+
+void sForward(Broker &b, zmsg_t **request, zframe_t *identity) {
+  b.replyQueue.push_back(zframe_dup(identity));
+  if (zmsg_send(request, b.s->syncBound) != 0) {
+    cDEBUG_PRINTF(cDEBUG_SERVER, "Failed to send packet out!\n");
+    zmsg_destroy(request);
+    zframe_t *unanswered = b.replyQueue.back(); // no answer will come for it
+    b.replyQueue.pop_back();
+    zframe_destroy(&unanswered);
+  }
+}
+
+// UEI-bytes pooling: true when the packet was taken.
+bool sHandleSetUEIBytes(Broker &b, zframe_t *identity, const cPacket &p) {
+  if (!cUEI_isUEIPayload(&p))
+    return false;
+  std::list<Pool> &pools = *b.s->pools;
+  for (auto it = pools.begin(); it != pools.end();) {
+    if (it->ttl <= 0) {
+      cDEBUG_PRINTF(cDEBUG_SERVER, "setUEIBytes is stale, destroying\n");
+      sDestroyPool(*it);
+      it = pools.erase(it);
+    } else {
+      it->ttl--;
+      ++it;
+    }
+  }
+  auto pool = pools.begin();
+  while (pool != pools.end() && !zframe_eq(pool->identity, identity))
+    ++pool;
+  uint8_t sequence = cUEI_getBytesSequence(&p);
+  if (pool == pools.end()) {
+    if (p.length != cPACKET_MAXDATA || !sFullWithContinue(&p) || sequence != 0)
+      return false;
+    Pool fresh;
+    fresh.identity = zframe_dup(identity);
+    fresh.packets.push_back(p);
+    fresh.touched = cTime_GetMSTicks();
+    pools.push_back(std::move(fresh));
+    return true;
+  }
+  if (sequence != ((pool->sequence + 1) & ueiBYTES_SEQUENCE_MASK)) {
+    cDEBUG_PRINTF(cDEBUG_SERVER, "BOOM: Sequence mix up. ttl will clean it up. \n");
+    return true;
+  }
+  pool->packets.push_back(p);
+  pool->touched = cTime_GetMSTicks();
+  if (sFullWithContinue(&p) && pool->packets.size() < cSERVER_POOL_MAX) {
+    pool->sequence = sequence;
+    return true;
+  }
+  if (sFullWithContinue(&p)) {
+    // A series without end: it is not passed on, and it holds no memory.
+    cDEBUG_PRINTF(cDEBUG_SERVER, "setUEIBytes series too long, dropped\n");
+  } else {
+    zmsg_t *series = zmsg_new();
+    for (const cPacket &q : pool->packets) {
+      cDEBUG_PRINTF(cDEBUG_SERVER, "Pool Packet: %d\n", q.length);
+      zframe_t *f = sPacketFrame(q);
+      zmsg_append(series, &f);
+    }
+    sForward(b, &series, identity);
+  }
+  sDestroyPool(*pool);
+  pools.erase(pool);
+  return true;
+}
+
+void sBrokerFrontend(Broker &b) {
+  cServer *s = b.s;
+  zmsg_t *msg = zmsg_recv(s->frontend);
+  if (msg == nullptr)
+    return;
+  zframe_t *identity = zmsg_pop(msg);
+  zframe_t *frame = zmsg_pop(msg);
+  cPacket p;
+  if (identity != nullptr && frame != nullptr && zmsg_size(msg) == 0 && sFrameToPacket(frame, &p)) {
+    if (p.length == 7 && p.data[0] == cmdSTREAM && (p.data[1] & 0xC0) == ueiOPTION_SET) {
+      if (p.data[1] == 0x81) {
+        bool known = false;
+        for (zframe_t *sub : b.subscribers)
+          known = known || zframe_eq(sub, identity);
+        if (!known) {
+          b.subscribers.push_back(zframe_dup(identity));
+          cDEBUG_PRINTF(cDEBUG_SERVER, "Added stream entry\n");
+        }
+      } else {
+        cDEBUG_PRINTF(cDEBUG_SERVER, "unknown stream enable: %d\n", p.data[1]);
+      }
+    }
+    if (sHandleSetUEIBytes(b, identity, p)) {
+      cDEBUG_PRINTF(cDEBUG_SERVER, "UEIBytes\n");
+    } else if (p.address == cmdFORCEROUTE && p.length == 1) {
+      // Routing belongs to the server's own link, not to one of its clients.
+      cDEBUG_PRINTF(cDEBUG_SERVER, "Blocking cmdFORCEROUTE from remote client\n");
+    } else {
+      zmsg_t *request = zmsg_new();
+      zmsg_append(request, &frame);
+      if (p.address == cmdFORCEROUTE) {
+        // Never answered: no queue entry.
+        if (zmsg_send(&request, s->syncBound) != 0)
+          zmsg_destroy(&request);
+      } else {
+        sForward(b, &request, identity);
+      }
+    }
+  }
+  zframe_destroy(&frame);
+  zframe_destroy(&identity);
+  zmsg_destroy(&msg);
+}
+
+void sBrokerSync(Broker &b) {
+  cServer *s = b.s;
+  zmsg_t *msg = zmsg_recv(s->syncBound);
+  if (msg == nullptr)
+    return;
+  zframe_t *command = zmsg_pop(msg);
+  if (b.replyQueue.empty()) {
+    cDEBUG_PRINTF(cDEBUG_SERVER, "no id to pop\n");
+  } else if (command != nullptr) {
+    zframe_t *identity = b.replyQueue.front();
+    b.replyQueue.pop_front();
+    const uint8_t *c = zframe_data(command);
+    if (zframe_size(command) != 3 || c[0] > SERVER_CMD_INCOMING_PACKETS) {
+      cDEBUG_PRINTF(cDEBUG_SERVER, "Unknown Server cmd: %d\n", zframe_size(command) > 0 ? c[0] : -1);
+    } else if (c[0] == SERVER_CMD_DROPPED_PACKET) {
+      cDEBUG_PRINTF(cDEBUG_SERVER, "dropping id: fifo size: %d\n", (int)b.replyQueue.size());
+    } else {
+      s->expected = (uint16_t)(c[1] << 8 | c[2]);
+      for (zframe_t *f = zmsg_first(msg); f != nullptr; f = zmsg_next(msg)) {
+        if (s->expected == 0) {
+          cDEBUG_PRINTF(cDEBUG_SERVER, "Error, sending more packets then expected\n");
+          break;
+        }
+        s->expected--;
+        sSendToClient(s->frontend, identity, zframe_data(f), zframe_size(f));
+      }
+      s->expected = 0;
+    }
+    zframe_destroy(&identity);
+  }
+  zframe_destroy(&command);
+  zmsg_destroy(&msg);
+}
+
+void sFanOut(Broker &b, const uint8_t *data, size_t size) {
+  cServer *s = b.s;
+  for (auto it = b.subscribers.begin(); it != b.subscribers.end();) {
+    if (sSendToClient(s->frontend, *it, data, size) == -1) {
+      // ZeroMQ no longer knows this client: it has gone for good.
+      cDEBUG_PRINTF(cDEBUG_SERVER, "Removed stream entry\n");
+      zframe_destroy(&*it);
+      it = b.subscribers.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void sBrokerStreaming(Broker &b) {
+  cServer *s = b.s;
+  zframe_t *batch = zframe_recv(s->streamingBound);
+  if (batch == nullptr)
+    return;
+  if (zframe_size(batch) == 0) {
+    // A batch has begun: it goes out after a short wait at the latest.
+    if (!s->batchPending) {
+      s->batchPending = true;
+      s->pendingSince = cTime_GetMSTicks();
+    }
+  } else {
+    sFanOut(b, zframe_data(batch), zframe_size(batch));
+  }
+  zframe_destroy(&batch);
+}
+
+// The batch begun a while ago, if the heartbeat or a full buffer has not
+// sent it yet: without this, samples would wait for a heartbeat that a
+// module may never send.
+void sBrokerPendingBatch(Broker &b) {
+  cServer *s = b.s;
+  if (!s->batchPending || cTime_MSSince(s->pendingSince) < cSERVER_BATCH_HOLD_MS)
+    return;
+  s->batchPending = false;
+  uint8_t copy[cSERVER_BATCH_SIZE];
+  size_t size;
+  {
+    std::lock_guard<std::mutex> g(s->batchLock);
+    size = s->batchLength;
+    memcpy(copy, s->batch, size);
+    s->batchLength = 0;
+  }
+  if (size > 0)
+    sFanOut(b, copy, size);
+}
+
+void sBrokerBeacon(Broker &b) {
+  cServer *s = b.s;
+  char *sender = zstr_recv(s->discovery);
+  zframe_t *content = sender != nullptr ? zframe_recv(s->discovery) : nullptr;
+  const size_t textLength = strlen(cDISCOVERY_BEACON_TEXT);
+  if (content != nullptr && zframe_size(content) >= textLength &&
+      memcmp(zframe_data(content), cDISCOVERY_BEACON_TEXT, textLength) == 0) {
+    in_addr from{};
+    inet_pton(AF_INET, sender, &from);
+    if (s->localOnly && from.s_addr != s->beaconHost) {
+      cDEBUG_PRINTF(cDEBUG_SERVER, "Heard outside beacon, ignoring because we are local\n");
+      s->publishing = true; // holds off replies as if publishing
+      s->beaconTime = cTime_GetMSTicks();
+    } else if (!s->publishing && s->model != 0) {
+      linkSpec reply = sReply(s);
+      zsock_send(s->discovery, "sbi", "PUBLISH", &reply, sizeof reply, cDISCOVERY_BEACON_INTERVAL_MS);
+      s->beaconTime = cTime_GetMSTicks();
+      s->publishing = true;
+    } else if (s->model == 0) {
+      cDEBUG_PRINTF(cDEBUG_SERVER, "Discovery not allowed (beacon), model not set.\n");
+    }
+  }
+  zframe_destroy(&content);
+  zstr_free(&sender);
+}
+
+void sBrokerPass(Broker &b) {
+  cServer *s = b.s;
+  if (s->publishing && cTime_MSSince(s->beaconTime) > cSERVER_BEACON_HOLD_MS) {
+    if (s->discoveryKind == 1)
+      zstr_sendx(s->discovery, "SILENCE", nullptr);
+    s->publishing = false;
+    cDEBUG_PRINTF(cDEBUG_SERVER, "Beacon silenced\n");
+  }
+  // A client that went away in the middle of a series sends nothing more to
+  // age its pool: pools also expire by time.
+  std::list<Pool> &pools = *s->pools;
+  for (auto it = pools.begin(); it != pools.end();) {
+    if (cTime_MSSince(it->touched) > cSERVER_POOL_TTL) {
+      cDEBUG_PRINTF(cDEBUG_SERVER, "setUEIBytes is stale, destroying\n");
+      sDestroyPool(*it);
+      it = pools.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void sBrokerActor(zsock_t *pipe, void *args) {
+  Broker b{static_cast<cServer *>(args), {}, {}};
+  cServer *s = b.s;
+  zpoller_t *poller = zpoller_new(pipe, s->syncBound, s->frontend, s->streamingBound, nullptr);
+  if (poller != nullptr && s->discoveryKind == 1)
+    zpoller_add(poller, s->discovery);
+  zsock_signal(pipe, 0);
+  while (poller != nullptr) {
+    // A pending pool or beacon reply needs the loop to come round sooner.
+    int wait = s->pools->empty() && !s->publishing ? kPollMs : (int)kAwaitSliceMs * 5;
+    if (s->batchPending) {
+      uint32_t waited = cTime_MSSince(s->pendingSince);
+      wait = waited >= cSERVER_BATCH_HOLD_MS ? 0 : (int)(cSERVER_BATCH_HOLD_MS - waited);
+    }
+    void *which = zpoller_wait(poller, wait);
+    if (which == nullptr && zpoller_terminated(poller)) {
+      cDEBUG_PRINTF(cDEBUG_SERVER, "pre exit 2\n");
+      break;
+    }
+    if (which == pipe) {
+      zframe_t *signal = zframe_recv(pipe);
+      bool flush = signal != nullptr && zframe_size(signal) == 8 && zframe_data(signal)[0] == cSERVER_FLUSH_SIGNAL;
+      zframe_destroy(&signal);
+      if (!flush) {
+        cDEBUG_PRINTF(cDEBUG_SERVER, "pre exit 1\n");
+        break;
+      }
+      cDEBUG_PRINTF(cDEBUG_SERVER, "Flushing FIFO\n");
+      for (zframe_t *f : b.replyQueue)
+        zframe_destroy(&f);
+      b.replyQueue.clear();
+    } else if (which == s->frontend) {
+      sBrokerFrontend(b);
+    } else if (which == s->syncBound) {
+      sBrokerSync(b);
+    } else if (which == s->streamingBound) {
+      sBrokerStreaming(b);
+    } else if (which != nullptr && which == s->discovery) {
+      sBrokerBeacon(b);
+    }
+    sBrokerPendingBatch(b);
+    sBrokerPass(b);
+  }
+  for (zframe_t *f : b.replyQueue)
+    zframe_destroy(&f);
+  for (zframe_t *f : b.subscribers)
+    zframe_destroy(&f);
+  zpoller_destroy(&poller);
+  cDEBUG_PRINTF(cDEBUG_SERVER, "broker task exit\n");
+  s->brokerEnded.store(true, std::memory_order_release);
+}
+
+// ---------------------------------------------------------------- multicast discovery
+
+void sMulticastActor(zsock_t *pipe, void *args) {
+  cServer *s = static_cast<cServer *>(args);
+  const uint32_t group = htonl(cDISCOVERY_SERVER_GROUP);
+  cMulticast *receiver = nullptr, *sender = nullptr;
+  for (int attempt = 0; attempt < cDISCOVERY_SERVER_PORTS && sender == nullptr; attempt++) {
+    int k = 0;
+    for (; k < cDISCOVERY_SERVER_PORTS && receiver == nullptr; k++)
+      receiver = cMulticast_Create(cDISCOVERY_LOCALHOST, group, (uint16_t)(cDISCOVERY_SERVER_REQUEST_PORT + k),
+                                   cMULTICAST_RECEIVER);
+    if (receiver == nullptr)
+      break;
+    k--;
+    sender =
+        cMulticast_Create(cDISCOVERY_LOCALHOST, group, (uint16_t)(cDISCOVERY_SERVER_REPLY_PORT + k), cMULTICAST_SENDER);
+    if (sender == nullptr) {
+      cMulticast_Destroy(&receiver);
+    } else {
+      cDEBUG_PRINTF(cDEBUG_SERVER, "Discovery port offset: %d\n", k);
+      s->multicastPort = (uint16_t)(cDISCOVERY_SERVER_REQUEST_PORT + k);
+    }
+  }
+  zsock_signal(pipe, 0);
+  zpoller_t *poller = zpoller_new(pipe, nullptr);
+  while (poller != nullptr) {
+    if (receiver != nullptr) {
+      uint8_t word[4];
+      int n = cMulticast_Receive(receiver, word, sizeof word); // waits up to 1 s
+      uint32_t value = 0;
+      memcpy(&value, word, sizeof value);
+      if (n == 4 && value == cDISCOVERY_SERVER_QUERY) {
+        cDEBUG_PRINTF(cDEBUG_SERVER, "We got the multicast magic value\n");
+        if (s->model != 0) {
+          linkSpec reply = sReply(s);
+          int sent = cMulticast_Send(sender, &reply, sizeof reply);
+          cDEBUG_PRINTF(cDEBUG_SERVER, "Sent: %d to the reply port\n", sent);
+        } else {
+          cDEBUG_PRINTF(cDEBUG_SERVER, "Discovery not allowed (Multicast), model not set.\n");
+        }
+      } else if (n >= 0) {
+        cDEBUG_PRINTF(cDEBUG_SERVER, "We something else on multicast\n");
+      }
+    }
+    // The receive above already waited: only look whether the pipe spoke
+    // (without a receiver, wait on the pipe instead).
+    void *which = zpoller_wait(poller, receiver != nullptr ? 0 : kPollMs);
+    if (which == pipe || zpoller_terminated(poller) || s->stopping)
+      break;
+  }
+  zpoller_destroy(&poller);
+  if (receiver != nullptr)
+    cMulticast_Destroy(&receiver);
+  if (sender != nullptr)
+    cMulticast_Destroy(&sender);
+  s->multicastEnded.store(true, std::memory_order_release);
+}
+
+// ---------------------------------------------------------------- streaming filter
+
+bool sStreamingFilter(const cPacket *packet, const void *reference) {
+  cServer *s = const_cast<cServer *>(static_cast<const cServer *>(reference));
+  bool taken = false;
+  std::lock_guard<std::mutex> g(s->batchLock);
+  if (cUEI_isStreamPacket(packet)) {
+    if (s->batchLength == 0) {
+      // Tell the broker a batch has begun (an empty frame).
+      zframe_t *kick = zframe_new(nullptr, 0);
+      if (zframe_send(&kick, s->streamingConnected, ZFRAME_DONTWAIT) != 0)
+        zframe_destroy(&kick);
+    }
+    s->batch[s->batchLength] = packet->address;
+    s->batch[s->batchLength + 1] = packet->length;
+    memcpy(s->batch + s->batchLength + 2, packet->data, packet->length);
+    s->batchLength = (uint16_t)(s->batchLength + packet->length + 2);
+    taken = true;
+  }
+  bool heartbeat = packet->length == 2 && packet->data[0] == 0;
+  if ((heartbeat || s->batchLength > cSERVER_BATCH_FLUSH) && s->batchLength > 0) {
+    zframe_t *frame = zframe_new(s->batch, s->batchLength);
+    if (zframe_send(&frame, s->streamingConnected, ZFRAME_DONTWAIT) != 0)
+      zframe_destroy(&frame);
+    s->batchLength = 0;
+  }
+  return taken;
+}
+
+// ---------------------------------------------------------------- start and stop
+
+// Binds one socket of an internal pair and connects its partner.
+bool sPair(zsock_t *bound, zsock_t *connected, uint16_t *port) {
+  static std::atomic<uint32_t> next{1};
+  uint32_t n = next++;
+  if (zsock_bind(bound, "inproc://quillwork-server-%u", n) != 0)
+    return false;
+  *port = (uint16_t)(n | 0x8000);
+  return zsock_connect(connected, "inproc://quillwork-server-%u", n) == 0;
+}
+
+bool sStartBeacon(cServer *s) {
+  char text[INET_ADDRSTRLEN];
+  if (cDiscovery_ConvertIPv4Interface(s->interfaceAddress, text, sizeof text) == 0 ||
+      !zBeaconInterface_setAndLock(text))
+    return false;
+  s->discovery = zactor_new(zbeacon, nullptr);
+  char *host = nullptr;
+  if (s->discovery != nullptr) {
+    zsock_set_rcvtimeo(s->discovery, 2000);
+    zsock_send(s->discovery, "si", "CONFIGURE", cDISCOVERY_BEACON_PORT);
+    host = zstr_recv(s->discovery);
+  }
+  zBeaconInterface_unlock();
+  bool ok = host != nullptr && *host != '\0';
+  if (ok) {
+    cDEBUG_PRINTF(cDEBUG_SERVER, "Beacon hostname(Server): %s - Port: %d\n", host, cDISCOVERY_BEACON_PORT);
+    in_addr a{};
+    ok = inet_pton(AF_INET, host, &a) == 1;
+    s->beaconHost = a.s_addr;
+  }
+  zstr_free(&host);
+  if (!ok) {
+    zactor_destroy(&s->discovery);
+    return false;
+  }
+  zsock_send(s->discovery, "sb", "SUBSCRIBE", cDISCOVERY_BEACON_TEXT, strlen(cDISCOVERY_BEACON_TEXT));
+  zsock_set_rcvtimeo(s->discovery, (int)cDISCOVERY_BEACON_INTERVAL_MS);
+  s->discoveryKind = 1;
+  return true;
+}
+
+void sConfigureInterface(cServer *s) {
+  uint32_t interfaces[50];
+  int found = cDiscovery_GetIPv4Interfaces(interfaces, 50);
+  cDEBUG_PRINTF(cDEBUG_INTERFACE, "_configureInterface found count: %d\n", found);
+  if (!s->localOnly && found > 0) {
+    if (s->interfaceAddress == 0 || s->interfaceAddress == cDISCOVERY_LOCALHOST)
+      s->interfaceAddress = interfaces[0];
+    if (sStartBeacon(s))
+      return;
+  }
+  s->beaconHost = cDISCOVERY_LOCALHOST;
+  s->discovery = zactor_new(sMulticastActor, s);
+  s->discoveryKind = 0;
+}
+
+zsock_t *sSocket(int type) {
+  zsock_t *socket = zsock_new(type);
+  if (socket != nullptr) {
+    zsock_set_linger(socket, 0);
+    zsock_set_sndtimeo(socket, kPollMs); // never block an actor for long
+  }
+  return socket;
+}
+
+// The multicast actor waits in a receive of up to a second: a datagram to
+// its port on loopback ends the wait at once, so that a stop is quick.
+void sWakeMulticast(uint16_t port) {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0)
+    return;
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = cDISCOVERY_LOCALHOST;
+  to.sin_port = htons(port);
+  const uint8_t nothing = 0;
+  sendto(fd, &nothing, 1, 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+  close(fd);
+}
+
+void sDeinitServer(cServer *s) {
+  cDEBUG_PRINTF(cDEBUG_SERVER, "PIPE! - Task\n");
+  s->stopping = true;
+  cLinkRecord *link = &s->entry->link;
+  if (s->filterInstalled && link->userFilterMutex != nullptr) {
+    cMutex_Lock(link->userFilterMutex);
+    if (link->userFilter == sStreamingFilter && link->userFilterReference == s) {
+      link->userFilter = nullptr;
+      link->userFilterReference = nullptr;
+    }
+    cMutex_Unlock(link->userFilterMutex);
+    s->filterInstalled = false;
+  }
+  if (s->multicastPort != 0)
+    sWakeMulticast(s->multicastPort);
+  {
+    std::lock_guard<std::mutex> g(s->pipes);
+    zactor_destroy(&s->sync); // sends "$TERM" and waits for the actor to end
+    zactor_destroy(&s->broker);
+    zactor_destroy(&s->discovery);
+  }
+  (void)s->syncEnded.load(std::memory_order_acquire);
+  (void)s->brokerEnded.load(std::memory_order_acquire);
+  (void)s->multicastEnded.load(std::memory_order_acquire);
+  zsock_destroy(&s->frontend);
+  zsock_destroy(&s->syncBound);
+  zsock_destroy(&s->syncConnected);
+  zsock_destroy(&s->streamingBound);
+  zsock_destroy(&s->streamingConnected);
+  if (s->pools != nullptr) {
+    for (Pool &p : *s->pools)
+      sDestroyPool(p);
+    delete s->pools;
+    s->pools = nullptr;
+  }
+  cDEBUG_PRINTF(cDEBUG_SERVER, "server task exit\n");
+}
+
+bool sInitServer(cServer *s) {
+  sPrepareCzmq();
+  s->pools = new std::list<Pool>;
+  s->frontend = sSocket(ZMQ_ROUTER);
+  s->syncBound = sSocket(ZMQ_DEALER);
+  s->syncConnected = sSocket(ZMQ_DEALER);
+  s->streamingBound = sSocket(ZMQ_DEALER);
+  s->streamingConnected = sSocket(ZMQ_DEALER);
+  if (s->frontend == nullptr || s->syncBound == nullptr || s->syncConnected == nullptr ||
+      s->streamingBound == nullptr || s->streamingConnected == nullptr)
+    return false;
+  // Sending to a client that has gone fails instead of vanishing silently.
+  zsock_set_router_mandatory(s->frontend, 1);
+  // A loopback-only front end is reached at 127.0.0.1, whatever interface
+  // was asked for: that is where clients (the server's own first) connect.
+  if (s->localOnly)
+    s->interfaceAddress = cDISCOVERY_LOCALHOST;
+  sConfigureInterface(s);
+  char text[INET_ADDRSTRLEN] = "127.0.0.1";
+  if (!s->localOnly && cDiscovery_ConvertIPv4Interface(s->interfaceAddress, text, sizeof text) == 0)
+    return false;
+  int port = zsock_bind(s->frontend, "tcp://%s:*", text);
+  cDEBUG_PRINTF(cDEBUG_SERVER, "_findPortAndBindSocket: %d - %s\n", port, text);
+  if (port <= 0) {
+    cDEBUG_PRINTF(cDEBUG_SERVER, "Could not find open port\n");
+    return false;
+  }
+  s->frontendPort = (uint16_t)port;
+  cDEBUG_PRINTF(cDEBUG_SERVER, "_initServer: server->frontendPort: %d\n", s->frontendPort);
+  bool paired = sPair(s->streamingBound, s->streamingConnected, &s->streamingPort) &&
+                sPair(s->syncBound, s->syncConnected, &s->syncPort);
+  cDEBUG_PRINTF(cDEBUG_SERVER, "_initServer: server->streamingPort: %d\n", s->streamingPort);
+  cDEBUG_PRINTF(cDEBUG_SERVER, "_initServer: server->syncPort: %d\n", s->syncPort);
+  if (!paired || s->discovery == nullptr) {
+    cDEBUG_PRINTF(cDEBUG_SERVER, "Could not find open port\n");
+    return false;
+  }
+  // zactor_new returns once the actor has signalled that it runs.
+  s->broker = zactor_new(sBrokerActor, s);
+  s->sync = zactor_new(sSyncActor, s);
+  if (s->broker == nullptr || s->sync == nullptr)
+    return false;
+  cLinkRecord *link = &s->entry->link;
+  cMutex_Lock(link->userFilterMutex);
+  link->userFilter = sStreamingFilter;
+  link->userFilterReference = s;
+  cMutex_Unlock(link->userFilterMutex);
+  s->filterInstalled = true;
+  // Whatever the module said before the server took over has no client.
+  cPacketFifo_DrainPackets(
+      link->incoming, [](const cPacket *, const void *) { return true; }, nullptr);
+  return true;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- interface
+
+cServer *cServer_Create(uint32_t linkIdentifier, uint32_t interfaceAddress, bool localOnly) {
+  cLinkEntryPtr entry = sLookupEntryByID(linkIdentifier);
+  if (entry == nullptr || entry->link.check != cLINK_CHECK) {
+    cDEBUG_PRINTF(cDEBUG_SERVER, "Could not find device Item\n");
+    return nullptr;
+  }
+  uint32_t networkType;
+  switch (entry->type) {
+  case linkTypeUSB: networkType = linkTypeCEtherUSB; break;
+  case linkTypeTCPIP: networkType = linkTypeCEtherTCPIP; break;
+  case linkTypeSerial: networkType = linkTypeCEtherSerial; break;
+  default: cDEBUG_PRINTF(cDEBUG_SERVER, "Unhandled linkType: %d\n", entry->type); return nullptr;
+  }
+  cServer *s = new (std::nothrow) cServer;
+  if (s == nullptr)
+    return nullptr;
+  s->entry = entry;
+  s->networkType = networkType;
+  s->localOnly = localOnly;
+  s->interfaceAddress = interfaceAddress != 0 ? interfaceAddress : cDISCOVERY_LOCALHOST;
+  s->check = cSERVER_CHECK;
+  return s;
+}
+
+static bool sValid(const cServer *s) { return s != nullptr && s->check == cSERVER_CHECK; }
+
+cErr cServer_Start(cServer *server) {
+  if (!sValid(server))
+    return cErrParam;
+  if (server->broker != nullptr)
+    return cErrNone;
+  if (!sInitServer(server)) {
+    sDeinitServer(server);
+    server->stopping = false;
+    return cErrResource;
+  }
+  return cErrNone;
+}
+
+cErr cServer_Destroy(cServer **server) {
+  if (server == nullptr || !sValid(*server))
+    return cErrParam;
+  cServer *s = *server;
+  *server = nullptr;
+  sDeinitServer(s);
+  s->check = 0;
+  delete s;
+  return cErrNone;
+}
+
+cErr cServer_GetPort(const cServer *server, uint16_t *port) {
+  if (!sValid(server) || port == nullptr)
+    return cErrParam;
+  *port = server->frontendPort;
+  return cErrNone;
+}
+
+cErr cServer_GetInterface(const cServer *server, uint32_t *interfaceAddress) {
+  if (!sValid(server) || interfaceAddress == nullptr)
+    return cErrParam;
+  *interfaceAddress = server->interfaceAddress;
+  return cErrNone;
+}
+
+cErr cServer_SetModuleAddress(cServer *server, uint8_t moduleAddress) {
+  if (!sValid(server))
+    return cErrParam;
+  server->moduleAddress = moduleAddress;
+  return cErrNone;
+}
+
+cErr cServer_SetModel(cServer *server, uint8_t model) {
+  if (!sValid(server))
+    return cErrParam;
+  server->model = model;
+  return cErrNone;
+}
+
+cErr cServer_FlushFIFO(cServer *server) {
+  if (!sValid(server))
+    return cErrParam;
+  cDEBUG_PRINTF(cDEBUG_SERVER, "cServer_FlushFIFO\n");
+  std::lock_guard<std::mutex> g(server->pipes);
+  if (server->broker != nullptr)
+    zsock_signal(server->broker, cSERVER_FLUSH_SIGNAL);
+  return cErrNone;
+}
