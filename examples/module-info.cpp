@@ -60,7 +60,8 @@ bool parseAddress(const char *text, uint32_t serial, linkSpec *spec) {
 }
 
 int fail(const char *what, cErr err) {
-  fprintf(stderr, "module-info: %s: %s (%d)\n", what, cError_GetErrorDescription(static_cast<unsigned>(err)), static_cast<int>(err));
+  fprintf(stderr, "module-info: %s: %s (%d)\n", what, cError_GetErrorDescription(static_cast<unsigned>(err)),
+          static_cast<int>(err));
   return 1;
 }
 

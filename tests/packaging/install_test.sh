@@ -73,7 +73,7 @@ soname=$(readelf -d "$root/$libdir/libquillwork.so.$version" | sed -n 's/.*(SONA
 
 # Installed programs carry no run path into the build tree, and start.
 for f in "$root"/bin/* "$root/$libdir/libquillwork.so.$version"; do
-  if readelf -d "$f" | grep -qE '\((RPATH|RUNPATH)\)'; then
+  if [[ $(readelf -d "$f") =~ \((RPATH|RUNPATH)\) ]]; then
     fail "run path left in $f: $(readelf -d "$f" | grep -E 'RPATH|RUNPATH')"
   fi
 done
@@ -88,6 +88,7 @@ done
 public_head='^(Corvatek::[A-Za-z0-9_:~]+|c[A-Z][A-Za-z0-9]*_[A-Za-z0-9_]+|cVALIDSTREAM|cStreamBufferChar|cQuillworkDebugging(Enable|Level)|cobs_[a-z_]+|crc8_[a-z_]+|Quillwork_libusb_[a-z_]+|is_quillwork_device|qwusb_[a-z_]+|zBeaconInterface_[A-Za-z]+|sUEIFilter)(\[abi:cxx11\])?(\(|$)'
 special='^((typeinfo|typeinfo name|vtable|VTT) for |(non-)?virtual thunk to )Corvatek::'
 internal_qwusb='^qwusb_(libusb|kernel)_'
+symbols=$(nm -D --defined-only -C "$root/$libdir/libquillwork.so.$version")
 exported=0
 while IFS= read -r line; do
   type=${line:17:1}
@@ -104,11 +105,11 @@ while IFS= read -r line; do
     continue
   fi
   fail "exported outside the public API: $type $name"
-done < <(nm -D --defined-only -C "$root/$libdir/libquillwork.so.$version")
+done <<<"$symbols"
 ((exported > 100)) || fail "only $exported symbols exported"
 # Helpers of the implementation stay hidden.
 for hidden in find_usb_endpoints _enumerateUSB qwusb_libusb_open qwusb_kernel_open; do
-  if nm -D --defined-only -C "$root/$libdir/libquillwork.so.$version" | grep -qE " ${hidden}\("; then
+  if [[ $symbols == *" $hidden("* ]]; then
     fail "internal function exported: $hidden"
   fi
 done
@@ -135,7 +136,7 @@ programs=()
 for p in "$work/example-cmake/module-info" "$work/module-info-pc"; do
   if [[ -x $p ]]; then
     programs+=("$p")
-    readelf -d "$p" | grep -q "Shared library: \[libquillwork.so.$major\]" || fail "$p does not use libquillwork.so.$major"
+    [[ $(readelf -d "$p") == *"Shared library: [libquillwork.so.$major]"* ]] || fail "$p does not use libquillwork.so.$major"
   fi
 done
 
@@ -162,7 +163,7 @@ for p in "${programs[@]}"; do
     [[ $out == *"$want"* ]] || fail "$p: no '$want' in: $out"
   done
   # The library resolved is the staged one.
-  ldd "$p" | grep -q "libquillwork.so.$major => $root/$libdir/" || fail "$p does not load the staged library"
+  [[ $(ldd "$p") == *"libquillwork.so.$major => $root/$libdir/"* ]] || fail "$p does not load the staged library"
   # A module that is not the one asked for is refused.
   if out=$(timeout 30 "$p" 0A0B0C0D "$address" 2>&1); then
     fail "$p accepted module 40F5849A as 0A0B0C0D: $out"
