@@ -8,6 +8,7 @@
 #include "quillwork/qwusb_driver.h"
 
 struct libusb_device_handle;
+struct libusb_device;
 
 #define QWUSB_SERIAL_SIZE 256
 
@@ -51,6 +52,10 @@ cErr qwusb_kernel_open(qwusb_device *handle, const char *serial);
 cErr qwusb_kernel_write(qwusb_device *handle, const uint8_t *data, size_t length);
 cErr qwusb_kernel_get(qwusb_device *handle, uint8_t *byte);
 cErr qwusb_kernel_close(qwusb_device *handle);
+
+// A libusb_open of a module failed with rc: tells the access-denied procedure
+// when the reason is a lack of permission.
+void qwusb_note_open_failure(libusb_device *device, int rc);
 
 // Path of the kernel node for a serial text; false if it does not fit.
 bool qwusb_kernel_node_path(const char *serial, char *path, size_t size);
