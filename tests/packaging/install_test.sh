@@ -5,10 +5,10 @@
 # staged install with find_package and with pkg-config, run against a
 # simulated module.
 #
-# install_test.sh BUILD_DIR SOURCE_DIR LIBDIR "TOOLS" "SANITIZE"
+# install_test.sh BUILD_DIR SOURCE_DIR PREFIX LIBDIR "TOOLS" "SANITIZE"
 set -euo pipefail
 
-build=$1 src=$2 libdir=$3 tools=$4 sanitize=${5:-}
+build=$1 src=$2 prefix=$3 libdir=$4 tools=$5 sanitize=${6:-}
 version=$(sed -n 's/^project(Updater VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.txt")
 major=${version%%.*}
 
@@ -29,9 +29,10 @@ fail() {
   failures=$((failures + 1))
 }
 
+# Installed where the build tree was configured to go, below the stage.
 stage=$work/stage
-root=$stage/usr
-DESTDIR=$stage cmake --install "$build" --prefix /usr >"$work/install.log"
+root=$stage$prefix
+DESTDIR=$stage cmake --install "$build" >"$work/install.log"
 
 # ---- the file list ------------------------------------------------------------------
 expected=(
@@ -125,7 +126,7 @@ cmake -S "$src/examples" -B "$work/example-cmake" -G Ninja -DCMAKE_BUILD_TYPE=De
 cmake --build "$work/example-cmake" >>"$work/example-cmake.log" 2>&1 ||
   { cat "$work/example-cmake.log" >&2; fail "find_package(Quillwork) build failed"; }
 
-export PKG_CONFIG_PATH=$root/$libdir/pkgconfig
+export PKG_CONFIG_PATH=$root/$libdir/pkgconfig PKG_CONFIG_SYSROOT_DIR=$stage
 pc_flags=$(pkg-config --cflags --libs quillwork) || fail "pkg-config does not know quillwork"
 [[ $(pkg-config --modversion quillwork) == "$version" ]] || fail "quillwork.pc version is not $version"
 # shellcheck disable=SC2086
