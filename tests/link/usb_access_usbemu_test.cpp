@@ -2,10 +2,7 @@
 // discovery and the driver skip it as before, and tell the access-denied
 // procedure which device it was, so that the program can say so.
 #include <gtest/gtest.h>
-#include <linux/capability.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -15,35 +12,9 @@
 #include "quillwork/cDiscovery.h"
 #include "quillwork/qwusb_driver.h"
 #include "usb_module.h"
+#include "without_file_override.h"
 
 namespace {
-
-// Root opens any file whatever its mode. For the calling thread only (the raw
-// capset call changes one thread), drop the capabilities that allow it, so
-// that the mode of a device node counts; restored on destruction.
-class WithoutFileOverride {
-public:
-  WithoutFileOverride() {
-    saved_ok_ = syscall(SYS_capget, &header_, saved_) == 0;
-    if (!saved_ok_)
-      return;
-    __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
-    reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
-    __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
-    syscall(SYS_capset, &header, reduced);
-  }
-  ~WithoutFileOverride() {
-    if (saved_ok_) {
-      __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
-      syscall(SYS_capset, &header, saved_);
-    }
-  }
-
-private:
-  __user_cap_header_struct header_ = {_LINUX_CAPABILITY_VERSION_3, 0};
-  __user_cap_data_struct saved_[2] = {};
-  bool saved_ok_ = false;
-};
 
 using Denials = std::vector<std::pair<uint8_t, uint8_t>>;
 
@@ -92,7 +63,7 @@ TEST_F(UsbAccessTest, ModuleWithoutPermissionIsSkippedAndReportedWithItsBusAndAd
   qwusb_device *handle = qwusb_create_usb(QWUSB_KIND_LIBUSB);
   ASSERT_NE(handle, nullptr);
   {
-    WithoutFileOverride noOverride;
+    qwtest::WithoutFileOverride noOverride;
     found = cDiscovery_EnumerateModules(linkTypeUSB, countModules, nullptr, cDISCOVERY_LOCALHOST);
     opened = qwusb_open_quillwork_device(handle, "0012ABCD");
   }
