@@ -109,7 +109,7 @@ while IFS= read -r line; do
 done <<<"$symbols"
 ((exported > 100)) || fail "only $exported symbols exported"
 # Helpers of the implementation stay hidden.
-for hidden in find_usb_endpoints _enumerateUSB qwusb_libusb_open qwusb_kernel_open; do
+for hidden in find_usb_endpoints _enumerateUSB qwusb_libusb_open qwusb_kernel_open qwusb_note_open_failure; do
   if [[ $symbols == *" $hidden("* ]]; then
     fail "internal function exported: $hidden"
   fi
