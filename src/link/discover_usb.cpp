@@ -5,6 +5,7 @@
 
 #include "discover_internal.h"
 #include "quillwork/qwusb_driver.h"
+#include "qwusb_driver_internal.h"
 
 namespace {
 
@@ -40,8 +41,11 @@ int _enumerateUSB(cDiscoveryCallback callback, void *reference) {
         descriptor.iSerialNumber == 0)
       continue;
     libusb_device_handle *device = nullptr;
-    if (libusb_open(list[i], &device) != LIBUSB_SUCCESS)
+    int rc = libusb_open(list[i], &device);
+    if (rc != LIBUSB_SUCCESS) {
+      qwusb_note_open_failure(list[i], rc);
       continue;
+    }
     unsigned char text[33];
     int length = libusb_get_string_descriptor_ascii(device, descriptor.iSerialNumber, text, 32);
     libusb_close(device);

@@ -16,6 +16,10 @@ libusb_context *sContext = nullptr;
 std::mutex sNodeDirectoryLock;
 char sNodeDirectory[cFILE_MAXPATH] = "/dev";
 
+std::mutex sAccessDeniedLock;
+qwusb_access_denied_proc sAccessDenied = nullptr;
+void *sAccessDeniedReference = nullptr;
+
 } // namespace
 
 libusb_context *Quillwork_libusb_context(void) {
@@ -40,6 +44,26 @@ void Quillwork_libusb_exit(void) {
 
 bool is_quillwork_device(const libusb_device_descriptor *descriptor) {
   return descriptor != nullptr && descriptor->idVendor == QUILLWORK_VENDOR_ID && descriptor->idProduct < 0x8000;
+}
+
+void qwusb_set_access_denied_proc(qwusb_access_denied_proc proc, void *reference) {
+  std::lock_guard<std::mutex> guard(sAccessDeniedLock);
+  sAccessDenied = proc;
+  sAccessDeniedReference = reference;
+}
+
+void qwusb_note_open_failure(libusb_device *device, int rc) {
+  if (rc != LIBUSB_ERROR_ACCESS || device == nullptr)
+    return;
+  qwusb_access_denied_proc proc;
+  void *reference;
+  {
+    std::lock_guard<std::mutex> guard(sAccessDeniedLock);
+    proc = sAccessDenied;
+    reference = sAccessDeniedReference;
+  }
+  if (proc != nullptr) // called without the lock: it may log, or set another procedure
+    proc(libusb_get_bus_number(device), libusb_get_device_address(device), reference);
 }
 
 cErr qwusb_set_kernel_node_directory(const char *directory) {

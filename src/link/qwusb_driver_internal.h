@@ -10,6 +10,7 @@
 
 struct libusb_device_handle;
 struct libusb_transfer;
+struct libusb_device;
 
 #define QWUSB_SERIAL_SIZE 256
 
@@ -59,6 +60,10 @@ cErr qwusb_kernel_open(qwusb_device *handle, const char *serial);
 cErr qwusb_kernel_write(qwusb_device *handle, const uint8_t *data, size_t length);
 cErr qwusb_kernel_get(qwusb_device *handle, uint8_t *byte);
 cErr qwusb_kernel_close(qwusb_device *handle);
+
+// A libusb_open of a module failed with rc: tells the access-denied procedure
+// when the reason is a lack of permission.
+void qwusb_note_open_failure(libusb_device *device, int rc);
 
 // Path of the kernel node for a serial text; false if it does not fit.
 bool qwusb_kernel_node_path(const char *serial, char *path, size_t size);

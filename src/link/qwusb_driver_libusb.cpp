@@ -167,8 +167,11 @@ cErr qwusb_libusb_open(qwusb_device *handle, const char *serial) {
     if (libusb_get_device_descriptor(list[i], &descriptor) != LIBUSB_SUCCESS || !is_quillwork_device(&descriptor))
       continue;
     libusb_device_handle *device = nullptr;
-    if (libusb_open(list[i], &device) != LIBUSB_SUCCESS)
+    int rc = libusb_open(list[i], &device);
+    if (rc != LIBUSB_SUCCESS) {
+      qwusb_note_open_failure(list[i], rc);
       continue;
+    }
     if (!sSerialMatches(device, descriptor, serial)) {
       libusb_close(device);
       continue;

@@ -1,5 +1,6 @@
 #include "recovery/HID_SDPLoader.h"
 
+#include <cwchar>
 #include <hidapi.h>
 
 #include "app/Log.h"
@@ -31,6 +32,17 @@ bool HID_SDPLoader::init() {
   }
   handle_ = hid_open(vid_, pid_, nullptr);
   Log::log(DEBUG_iMXSerial, "handle: %p\n", static_cast<void *>(handle_));
+  if (handle_ == nullptr) {
+    // The console says only that the chip did not answer; the debug log says
+    // why, and names the udev rule when this user may not open the device.
+    const wchar_t *why = hid_error(nullptr);
+    Log::log(DEBUG_iMXSerial, "HID: cannot open %04X:%04X: %ls\n", vid_, pid_,
+             why != nullptr ? why : L"no such device");
+    if (why != nullptr && wcsstr(why, L"Permission denied") != nullptr)
+      Log::log(DEBUG_iMXSerial,
+               "HID: permission denied. Install the udev rule 70-quillwork.rules (package updater, or copy it to "
+               "/etc/udev/rules.d), run \"udevadm control --reload\" and plug the board in again.\n");
+  }
   return handle_ != nullptr;
 }
 

@@ -26,6 +26,10 @@ bool _valid_build(uint32_t serial, uint32_t build, const std::string &url);
 // before it is connected; reports a failure.
 cErr _disableEther(Corvatek::Quillwork::Module &module, UpdaterDisplayInterface &display);
 
+// From now on the debug log reports modules on USB that cannot be opened for
+// lack of permission, naming the udev rule to install.
+void _log_usb_access_denials();
+
 // Identification of a connected module.
 uint32_t _get_build_number(Corvatek::Quillwork::Module &module);
 cErr _get_version(Corvatek::Quillwork::Module &module, DeviceInfo &info);

@@ -64,6 +64,13 @@ void Quillwork_libusb_exit(void);
 // True for the maker's vendor ID with a product ID below 0x8000.
 bool is_quillwork_device(const libusb_device_descriptor *descriptor);
 
+// Told when a module is seen on USB but cannot be opened for lack of
+// permission (no udev rule gives this user access to it), with its bus number
+// and device address. One process-wide procedure, called on the thread that
+// enumerates or opens; null removes it.
+typedef void (*qwusb_access_denied_proc)(uint8_t bus, uint8_t address, void *reference);
+void qwusb_set_access_denied_proc(qwusb_access_denied_proc proc, void *reference);
+
 // True if the kernel driver's node for that serial number exists.
 bool qwusb_is_kernel_driver_installed(uint32_t serialNumber);
 // Directory that holds the kernel driver's nodes; null restores "/dev". The
