@@ -63,7 +63,8 @@ bool programPiece(NXPSerialClass &isp, const uint8_t *data, uint32_t length, uin
   uint32_t first = NXPSerialClass::SectorFromAddress(flashAddress);
   // The sectors the copy reaches, padding included.
   uint32_t last = NXPSerialClass::SectorFromAddress(flashAddress + copyLength - 1);
-  Log::log(DEBUG_Updater, "\t Prepare to copy to sector(s) %d to %d\n", static_cast<int>(first), static_cast<int>(last));
+  Log::log(DEBUG_Updater, "\t Prepare to copy to sector(s) %d to %d\n", static_cast<int>(first),
+           static_cast<int>(last));
   if (isp.Prepare(first, last) != cErrNone) {
     Log::log(DEBUG_Network, "\t Prepare failed\n");
     return false;
@@ -222,9 +223,7 @@ bool Updater::Recover_Firmware(const std::string &port, uint32_t build, uint32_t
 
   bool ok;
   switch (recovery_chip) {
-  case CHIP_IMX:
-    ok = _recover_firmware_imx(display, image, serial, uei_bytes_load);
-    break;
+  case CHIP_IMX: ok = _recover_firmware_imx(display, image, serial, uei_bytes_load); break;
   case CHIP_LPC:
     image.DecodeFirmwareBlocks(fingerprint.words);
     ok = _recover_firmware_lpc(display, image, port, baud_rate);

@@ -11,17 +11,14 @@
 #include "store/BirdFile.h"
 #include "updater/Updater.h"
 
-// The i.MX boot ROM's load and jump address when the image names no entry.
-constexpr uint32_t RECOVERY_IMX_DEFAULT_ENTRY = 0x20000400;
-
 // Reads the unique serial number of an LPC chip through its boot ROM.
 bool _get_fingerprint_lpc(const std::string &port, uint32_t baud_rate, Fingerprint &fingerprint);
 
 // Starts the recovery loader through the i.MX boot ROM, finds the loader's
 // module on USB and reads the chip identifier from it; resets the module
 // afterwards when asked to.
-bool _get_fingerprint_imx(UpdaterDisplayInterface &display, Updater &updater, const std::string &port,
-                          uint32_t serial, const std::string &bird_file, Fingerprint &fingerprint, bool reset_after);
+bool _get_fingerprint_imx(UpdaterDisplayInterface &display, Updater &updater, const std::string &port, uint32_t serial,
+                          const std::string &bird_file, Fingerprint &fingerprint, bool reset_after);
 
 // Writes the loader blocks of the image into the i.MX chip's RAM through its
 // boot ROM ("USB" for the HID boot device, else a serial device path) and
