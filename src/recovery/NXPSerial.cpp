@@ -1,5 +1,6 @@
 #include "recovery/NXPSerial.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cinttypes>
 #include <cstdio>
@@ -35,14 +36,17 @@ const NXPSectorInfo NXP_LPC17XX_sectors[31] = {
 
 namespace {
 
-// Failed reads allowed while reading one line, unless said otherwise.
+// Read attempts are milliseconds of silence: one attempt is a failed read
+// followed by a 1 ms pause. The serial stream's get already waits up to
+// cSTREAM_GET_WAIT_MS before it reports that nothing came, so a failed read
+// uses as many attempts as the milliseconds it took; counting it as one would
+// stretch 2000 attempts into minutes.
 constexpr int kLineAttempts = 100;
-// Failed reads allowed for the answer to a data checksum.
+// For the answer to a data checksum.
 constexpr int kChecksumAttempts = 2000;
-// Each failed read already waits up to cSTREAM_GET_WAIT_MS in the stream, so
-// attempt counts alone could add up to minutes of silence (2000 x 50 ms): no
-// read of one line or echo waits longer than this for a byte in all.
-constexpr uint32_t kMaxSilenceMs = 5000;
+// For the return code of an erase: the chip erases its sectors one after the
+// other, about 100 ms each, before it answers.
+constexpr int kEraseAttempts = 5000;
 // A boot ROM that streams bytes which never match an echo: how many strays
 // an echo read drops on top of the bytes it expects.
 constexpr size_t kMaxEchoStrays = 64;
@@ -133,20 +137,19 @@ cErr NXPSerialClass::GetLine(char *buffer, size_t capacity, size_t *length, int 
   size_t n = 0;
   cErr last = cErrNone;
   int used = 0;
-  uint32_t lastByte = cTime_GetMSTicks();
   bool term = false;
   while (used < attempts && n + 1 < capacity) {
     uint8_t b;
+    uint32_t t0 = cTime_GetMSTicks();
     last = ReadByte(&b);
     if (last != cErrNone) {
-      ++used;
+      used += static_cast<int>(std::max<uint32_t>(1, cTime_MSSince(t0)));
       Log::log(DEBUG_NXPSerial_E, ".");
-      if (stream == nullptr || cTime_MSSince(lastByte) > kMaxSilenceMs)
+      if (stream == nullptr)
         break;
       cTime_MSSleep(1);
       continue;
     }
-    lastByte = cTime_GetMSTicks();
     if (n == 0 && b == '\n') {
       ++used;
       Log::log(DEBUG_NXPSerial_E, ",");
@@ -173,20 +176,26 @@ cErr NXPSerialClass::GetLine(char *buffer, size_t capacity, size_t *length, int 
 cErr NXPSerialClass::GetEcho(const char *expected, size_t count, size_t *matched) {
   size_t got = 0, strays = 0;
   int failed = 0;
-  uint32_t lastByte = cTime_GetMSTicks();
   std::string trace;
   while (got < count && failed < kLineAttempts && strays <= count + kMaxEchoStrays) {
     uint8_t b;
+    uint32_t t0 = cTime_GetMSTicks();
     if (ReadByte(&b) != cErrNone) {
-      ++failed;
+      failed += static_cast<int>(std::max<uint32_t>(1, cTime_MSSince(t0)));
       trace += ".";
-      if (stream == nullptr || cTime_MSSince(lastByte) > kMaxSilenceMs)
+      if (stream == nullptr)
         break;
       cTime_MSSleep(1);
       continue;
     }
-    lastByte = cTime_GetMSTicks();
     char t[16];
+    // The boot ROM echoes a line's LF last: a LF after other bytes means the
+    // echo is over and some of it was lost. (A LF that comes first is the
+    // end of the previous line's echo.)
+    if (b == '\n' && expected[got] != '\n' && got + strays > 0) {
+      trace += " 0A(end)";
+      break;
+    }
     if (b == static_cast<uint8_t>(expected[got])) {
       snprintf(t, sizeof t, " %02X", b);
       ++got;
@@ -267,19 +276,18 @@ cErr NXPSerialClass::Response(char *buffer, size_t capacity, size_t *length, con
   size_t n = 0;
   int failed = 0;
   cErr last = cErrNone;
-  uint32_t lastByte = cTime_GetMSTicks();
   while (n < max && failed < kLineAttempts) {
     uint8_t b;
+    uint32_t t0 = cTime_GetMSTicks();
     last = ReadByte(&b);
     if (last != cErrNone) {
-      ++failed;
+      failed += static_cast<int>(std::max<uint32_t>(1, cTime_MSSince(t0)));
       Log::log(DEBUG_NXPSerial_E, ".");
-      if (stream == nullptr || cTime_MSSince(lastByte) > kMaxSilenceMs)
+      if (stream == nullptr)
         break;
       cTime_MSSleep(1);
       continue;
     }
-    lastByte = cTime_GetMSTicks();
     if (n == 0 && b == '\n') {
       Log::log(DEBUG_NXPSerial_E, "Response ignoring leading \\n\n");
       continue;
@@ -332,15 +340,17 @@ bool NXPSerialClass::ReturnCodeIsSuccess(const char *line, size_t length, bool e
   return !(at > 0 && isdigit(static_cast<unsigned char>(line[at - 1])));
 }
 
-cErr NXPSerialClass::CheckReturnCode(const char *command, const char *errorPrefix) {
+cErr NXPSerialClass::CheckReturnCode(const char *command, const char *errorPrefix, int attempts) {
   char line[kLineSize];
   size_t n = 0;
-  cErr err = GetLine(line, sizeof line, &n, kLineAttempts);
+  cErr err = GetLine(line, sizeof line, &n, attempts);
   if (ReturnCodeIsSuccess(line, n, echo))
     return cErrNone;
   if (n == 0 && err != cErrNone) {
-    Log::log(DEBUG_NXPSerial, "%sError response ==>[%s] (no answer to %s)\n", errorPrefix, "Unknown error", command);
-    return cErrParam;
+    // Nothing came back: the stream's status, not a refusal.
+    Log::log(DEBUG_NXPSerial, "%sError response ==>[%s] (no answer to %s)\n", errorPrefix, cError_GetErrorText(err),
+             command);
+    return err;
   }
   // The text of the code that was actually sent.
   const char *code = line;
@@ -354,7 +364,7 @@ cErr NXPSerialClass::CheckReturnCode(const char *command, const char *errorPrefi
   return cErrParam;
 }
 
-cErr NXPSerialClass::SimpleCommand(const char *text, const char *errorPrefix) {
+cErr NXPSerialClass::SimpleCommand(const char *text, const char *errorPrefix, int attempts) {
   cErr err = SendCommand(text, 0);
   if (err != cErrNone) {
     std::string cmd(text);
@@ -364,7 +374,7 @@ cErr NXPSerialClass::SimpleCommand(const char *text, const char *errorPrefix) {
              cError_GetErrorText(err));
     return err;
   }
-  return CheckReturnCode(text, errorPrefix);
+  return CheckReturnCode(text, errorPrefix, attempts);
 }
 
 // ---- protocol steps --------------------------------------------------------------
@@ -428,7 +438,9 @@ cErr NXPSerialClass::GetDeviceID() {
   }
   char line[kLineSize];
   size_t n = 0;
-  GetLine(line, sizeof line, &n, kLineAttempts); // the return code
+  err = GetLine(line, sizeof line, &n, kLineAttempts); // the return code (its value is not checked)
+  if (n == 0 && err != cErrNone)
+    return err;
   for (int i = 0; i < 4; ++i) {
     err = GetLine(line, 32, &n, kLineAttempts);
     // A word that never came must not pass for a serial number of zeros.
@@ -475,7 +487,7 @@ cErr NXPSerialClass::Erase(uint32_t first, uint32_t last) {
     return cErrParam;
   char cmd[48];
   snprintf(cmd, sizeof cmd, "E %u %u\r\n", first, last);
-  return SimpleCommand(cmd, "");
+  return SimpleCommand(cmd, "", kEraseAttempts);
 }
 
 cErr NXPSerialClass::Write(uint32_t address, uint32_t count, const uint8_t *bytes) {

@@ -106,8 +106,8 @@ private:
   cErr SendCommand(const char *text, int waitMs);
   cErr Send(const char *text, size_t length, bool expectEcho);
   cErr Response(char *buffer, size_t capacity, size_t *length, const char *expected, size_t expectedLength);
-  cErr CheckReturnCode(const char *command, const char *errorPrefix);
-  cErr SimpleCommand(const char *text, const char *errorPrefix);
+  cErr CheckReturnCode(const char *command, const char *errorPrefix, int attempts);
+  cErr SimpleCommand(const char *text, const char *errorPrefix, int attempts = 100);
   cErr ReadByte(uint8_t *byte);
 
   cStream *stream;

@@ -29,6 +29,8 @@ SimModule::SimModule(ModuleConfig config) : config_(std::move(config)) {
   nextBeat_ = bootTime_ + milliseconds(hbMs_);
   nextSample_ = bootTime_;
   powerConfig_ = {0, 0, 0, 1, 0, 0, 0, 2};
+  if (config_.startInLoader)
+    phase_ = Phase::Loader; // firmware blocks may come at once
   timer_ = std::thread([this] { timerLoop(); });
 }
 

@@ -73,6 +73,7 @@ struct ModuleConfig {
   unsigned restartDownMs = 300;    // link down while restarting
   unsigned loaderSerialMs = 0;     // after LOAD, first come back as 0xDEADDEAD for this long
   bool restartOnLoad = true;       // LOAD restarts the module into its loader
+  bool startInLoader = false;      // runs its loader from the start (a recovery loader a boot ROM started)
   // stores: store index -> slots
   std::vector<std::vector<SlotConfig>> stores = {std::vector<SlotConfig>(4)};
   std::map<uint8_t, std::vector<uint8_t>> factory = {{0, {'S', 'I', 'M'}}};
