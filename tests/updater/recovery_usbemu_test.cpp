@@ -1,0 +1,175 @@
+// Recovery of an i.MX module end to end: the real program against the
+// simulated boot ROM (emulated USB HID device, or a pseudo-terminal), the
+// recovery loader module it starts on the emulated USB bus, and the reference
+// update server.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "birdtool/BirdWriter.h"
+#include "imxsim/Simulator.h"
+#include "netns.h"
+#include "process.h"
+#include "quillwork/qwusb_driver.h"
+#include "tempdir.h"
+#include "update_server_fixture.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using birdwriter::Bytes;
+using qwtest::Lines;
+using qwtest::RunProcess;
+using qwtest::TempDir;
+
+namespace {
+
+// Nothing the program does may leave this process's own network namespace.
+const bool kIsolated = qwtest::IsolateNetwork();
+
+const std::string kUpdater = std::string(QW_BINARY_DIR) + "/src/updater";
+constexpr uint64_t kUniqueId = 0x00C0FFEE12345678ull;
+// Option 39 subindex i lands in fingerprint word 3 - i.
+const std::string kFingerprintLine = "[ 00000000 00000000 00C0FFEE 12345678 ]";
+constexpr uint32_t kLoaderAddress = 0x20000000;
+constexpr uint32_t kEntry = 0x20000400;
+constexpr uint32_t kFirmwareAddress = 0x60010000;
+constexpr uint32_t kRecoveryBuild = 2100;
+
+bool hasLine(const std::string &text, const std::string &line) {
+  for (const std::string &l : Lines(text))
+    if (l == line)
+      return true;
+  return false;
+}
+
+class ImxRecovery : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ASSERT_TRUE(kIsolated) << "no private network namespace";
+    ASSERT_TRUE(bed.ok());
+    // The default loader image (device DEADDEAD) and the module's recovery
+    // build, named by the chip's fingerprint.
+    birdwriter::Image loaderImage;
+    loaderImage.Loader(kLoaderAddress, loader);
+    loaderImage.LoaderEntry(kEntry);
+    loaderImage.AddInfo({"77", "1.0.0", "DEADDEAD", "QW-Loader"});
+    fs::create_directories(content / "devices/DEADDEAD");
+    ASSERT_TRUE(loaderImage.Write(content / "devices/DEADDEAD/77.bird"));
+    fs::create_directories(content / "devices/40F5849A");
+    ASSERT_TRUE(recoveryImage(false).Write(content / "devices/40F5849A/2100.bird"));
+    content.write("recovery.conf", "00000000 00000000 00C0FFEE 12345678  40F5849A 2100\n");
+    ASSERT_TRUE(server.Start({content.path()})) << server.error();
+  }
+  void TearDown() override {
+    sim.reset();
+    Quillwork_libusb_exit();
+  }
+
+  // The firmware (with the marker the module reports as its build after the
+  // reboot); with the loader blocks too, it is a file to give with -f.
+  birdwriter::Image recoveryImage(bool withLoader) const {
+    birdwriter::Image image;
+    if (withLoader) {
+      image.Loader(kLoaderAddress, loader);
+      image.LoaderEntry(kEntry);
+    }
+    Bytes payload = firmware;
+    Bytes marker = birdwriter::MarkerBytes(kRecoveryBuild, "2.18.1");
+    payload.insert(payload.end(), marker.begin(), marker.end());
+    image.Firmware(kFirmwareAddress, payload);
+    image.AddInfo({std::to_string(kRecoveryBuild), "2.18.1", "40F5849A", "QW-Hub4"});
+    return image;
+  }
+
+  void startBoard(bool pty) {
+    imxsim::SimulatorOptions o;
+    o.rom.uniqueId = kUniqueId;
+    o.pty = pty;
+    sim = std::make_unique<imxsim::Simulator>(bed, o);
+    ASSERT_TRUE(sim->ok());
+    port = pty ? sim->ptyPath() : "USB";
+  }
+
+  qwtest::ProcessResult updater(std::vector<std::string> args) {
+    args.insert(args.begin(), {kUpdater, "-i", store.path(), "-u", server.url(), "-m", "0"});
+    return RunProcess(args, 90000);
+  }
+
+  // The loader went into RAM and was started at its entry.
+  void expectLoaderStarted() {
+    EXPECT_EQ(sim->rom().ram(kLoaderAddress, loader.size()), loader);
+    EXPECT_EQ(sim->rom().jumpedTo(), std::optional<uint32_t>(kEntry));
+    ASSERT_TRUE(sim->waitForLoader(5000ms));
+  }
+
+  // The firmware landed through the loader, which then runs the new build.
+  void expectRecovered(const qwtest::ProcessResult &r) {
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("\nUpdate time: "), std::string::npos);
+    expectLoaderStarted();
+    modulesim::SimModule *module = sim->loaderModule();
+    ASSERT_NE(module, nullptr);
+    EXPECT_EQ(module->image(kFirmwareAddress, firmware.size()), firmware);
+    EXPECT_TRUE(module->waitFor([&] { return module->build() == kRecoveryBuild; }, 5000ms)) << module->build();
+  }
+
+  qwemu::UsbTestbed bed;
+  std::unique_ptr<imxsim::Simulator> sim;
+  std::string port;
+  TempDir content, store;
+  qwtest::UpdateServerProcess server;
+  Bytes loader = birdwriter::SyntheticPayload(2500, 3);
+  Bytes firmware = birdwriter::SyntheticPayload(6000, 4);
+};
+
+} // namespace
+
+// -N over HID: the default loader is fetched (quietly), loaded and started;
+// the identifier is read from the loader's module, which is then reset.
+TEST_F(ImxRecovery, FingerprintOverHid) {
+  startBoard(false);
+  auto r = updater({"-N", "-s", "USB"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  std::vector<std::string> lines = Lines(r.out);
+  EXPECT_EQ(lines.size(), 2u) << r.out; // the version line and the fingerprint
+  EXPECT_TRUE(hasLine(r.out, kFingerprintLine)) << r.out;
+  EXPECT_TRUE(fs::exists(store / "updater/DEADDEAD/77.bird"));
+  expectLoaderStarted();
+  modulesim::SimModule *module = sim->loaderModule();
+  ASSERT_NE(module, nullptr);
+  EXPECT_TRUE(module->waitFor([&] { return module->restarts() > 0; }, 5000ms));
+}
+
+TEST_F(ImxRecovery, RecoveryOverHid) {
+  startBoard(false);
+  auto r = updater({"-U", "-t", "RECOVER", "-s", "USB"});
+  EXPECT_TRUE(hasLine(r.out, "Recovering firmware with build: 2100")) << r.out;
+  expectRecovered(r);
+}
+
+// A recovery file given with the module's serial number is both the loader
+// and the firmware; the loader's module answers under 0xDEADDEAD.
+TEST_F(ImxRecovery, RecoveryOverHidFromAFile) {
+  startBoard(false);
+  std::string file = store / "recovery.bird";
+  ASSERT_TRUE(recoveryImage(true).Write(file));
+  auto r = updater({"-U", "-t", "RECOVER", "-s", "USB", "-d", "40F5849A", "-f", file});
+  EXPECT_TRUE(hasLine(r.out, "Recovering from Birdfile: " + file)) << r.out;
+  expectRecovered(r);
+  EXPECT_FALSE(fs::exists(store / "updater/DEADDEAD"));
+}
+
+TEST_F(ImxRecovery, FingerprintAndRecoveryOverASerialPort) {
+  startBoard(true);
+  auto n = updater({"-N", "-s", port});
+  ASSERT_EQ(n.status, 0) << n.out << n.err;
+  EXPECT_TRUE(hasLine(n.out, kFingerprintLine)) << n.out;
+
+  // A fresh board for the recovery (the fingerprint run reset the first).
+  startBoard(true);
+  auto r = updater({"-U", "-t", "RECOVER", "-s", port});
+  expectRecovered(r);
+}
