@@ -140,6 +140,7 @@ protected:
     birdwriter::Image image;
     image.Firmware(kFirstAddress, first);
     image.Firmware(kSecondAddress, second);
+    image.Firmware(0, Bytes(4, 0)); // recovery files end with a block of four data bytes
     image.AddInfo({"1300", "2.17.4", kSerialText, "QW-Hub4"});
     image.Scramble(kUid);
     fs::create_directories(content / ("devices/" + kSerialText));
@@ -183,9 +184,9 @@ TEST_F(LpcRecovery, RecoversWithTheServersBuildAtTheGivenRate) {
   auto r = updater({"-U", "-t", "RECOVER", "-s", sim.path(), "-o", "57600", "-X", "0x1000"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_TRUE(hasLine(r.out, "Recovering firmware with build: 1300")) << r.out;
-  EXPECT_TRUE(hasLine(r.out, "Transferring firmware block 1 of 1, 5001 bytes"));
-  EXPECT_TRUE(hasLine(r.out, "Transferring firmware block 2 of 1, 3000 bytes"));
-  EXPECT_TRUE(hasLine(r.out, "Transferred 1 blocks, 8001 total bytes"));
+  EXPECT_TRUE(hasLine(r.out, "Transferring firmware block 1 of 2, 5001 bytes"));
+  EXPECT_TRUE(hasLine(r.out, "Transferring firmware block 2 of 2, 3000 bytes"));
+  EXPECT_TRUE(hasLine(r.out, "Transferred 2 blocks, 8001 total bytes"));
   EXPECT_TRUE(hasLine(r.out, "Rebooting Device"));
   EXPECT_NE(r.out.find("\nUpdate time: "), std::string::npos);
   expectRecovered();
