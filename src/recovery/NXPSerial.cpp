@@ -44,12 +44,18 @@ namespace {
 constexpr int kLineAttempts = 100;
 // For the answer to a data checksum.
 constexpr int kChecksumAttempts = 2000;
+// A line that is quiet for a tenth of a second is not yet a dead line on a
+// loaded host (nor under a sanitizer): no read gives up on less silence.
+constexpr int kMinSilenceMs = 1000;
+int SilenceBudget(int attempts) { return std::max(attempts, kMinSilenceMs); }
 // For the return code of an erase: the chip erases its sectors one after the
 // other, about 100 ms each, before it answers.
 constexpr int kEraseAttempts = 5000;
 // A boot ROM that streams bytes which never match an echo: how many strays
 // an echo read drops on top of the bytes it expects.
 constexpr size_t kMaxEchoStrays = 64;
+// Leading line ends and zero bytes a response read drops before it gives up.
+constexpr size_t kMaxDropped = 64;
 constexpr size_t kLineSize = 128;
 
 std::string hexText(const uint8_t *bytes, size_t n) {
@@ -134,11 +140,11 @@ cErr NXPSerialClass::ReadByte(uint8_t *byte) {
 // ---- line level ---------------------------------------------------------------
 
 cErr NXPSerialClass::GetLine(char *buffer, size_t capacity, size_t *length, int attempts) {
-  size_t n = 0;
+  size_t n = 0, dropped = 0;
   cErr last = cErrNone;
   int used = 0;
   bool term = false;
-  while (used < attempts && n + 1 < capacity) {
+  while (used < SilenceBudget(attempts) && n + 1 < capacity) {
     uint8_t b;
     uint32_t t0 = cTime_GetMSTicks();
     last = ReadByte(&b);
@@ -153,6 +159,8 @@ cErr NXPSerialClass::GetLine(char *buffer, size_t capacity, size_t *length, int 
     if (n == 0 && b == '\n') {
       ++used;
       Log::log(DEBUG_NXPSerial_E, ",");
+      if (++dropped > kMaxDropped)
+        break;
       cTime_MSSleep(1);
       continue;
     }
@@ -177,7 +185,7 @@ cErr NXPSerialClass::GetEcho(const char *expected, size_t count, size_t *matched
   size_t got = 0, strays = 0;
   int failed = 0;
   std::string trace;
-  while (got < count && failed < kLineAttempts && strays <= count + kMaxEchoStrays) {
+  while (got < count && failed < SilenceBudget(kLineAttempts) && strays <= count + kMaxEchoStrays) {
     uint8_t b;
     uint32_t t0 = cTime_GetMSTicks();
     if (ReadByte(&b) != cErrNone) {
@@ -273,10 +281,10 @@ cErr NXPSerialClass::Response(char *buffer, size_t capacity, size_t *length, con
   Log::log(DEBUG_NXPSerial_E, "Response() wait for serial [%d bytes, %d, %d ms]\n", static_cast<int>(expectedLength),
            baud_rate, wait);
   cTime_MSSleep(wait + 20);
-  size_t n = 0;
+  size_t n = 0, dropped = 0;
   int failed = 0;
   cErr last = cErrNone;
-  while (n < max && failed < kLineAttempts) {
+  while (n < max && failed < SilenceBudget(kLineAttempts)) {
     uint8_t b;
     uint32_t t0 = cTime_GetMSTicks();
     last = ReadByte(&b);
@@ -288,16 +296,24 @@ cErr NXPSerialClass::Response(char *buffer, size_t capacity, size_t *length, con
       cTime_MSSleep(1);
       continue;
     }
+    // Dropped bytes are counted too: a line streaming nothing but line ends
+    // or zero bytes must not keep the read going for ever.
     if (n == 0 && b == '\n') {
       Log::log(DEBUG_NXPSerial_E, "Response ignoring leading \\n\n");
+      if (++dropped > kMaxDropped)
+        break;
       continue;
     }
     if (n == 0 && b == '\r') {
       Log::log(DEBUG_NXPSerial_E, "Response ignoring leading \\r\n");
+      if (++dropped > kMaxDropped)
+        break;
       continue;
     }
     if (n <= 2 && b == 0) {
       Log::log(DEBUG_NXPSerial_E, "Response ignoring leading 0 byte\n");
+      if (++dropped > kMaxDropped)
+        break;
       continue;
     }
     if (expected != nullptr && n < expectedLength && static_cast<uint8_t>(expected[n]) != b)
@@ -471,7 +487,19 @@ cErr NXPSerialClass::SetEcho(bool on) {
 cErr NXPSerialClass::SetBaudRate(uint32_t rate) {
   char cmd[32];
   snprintf(cmd, sizeof cmd, "B %u %d\r\n", rate, 1);
-  return SimpleCommand(cmd, "");
+  cErr err = SimpleCommand(cmd, "");
+  if (err != cErrNone)
+    return err;
+  // The boot ROM now talks at the new rate: follow it when the port can.
+  unsigned index;
+  if (cStream_SerialBaudIndex(rate, &index) == cErrNone && rate != baud_rate) {
+    bool keepEcho = echo;
+    char port[sizeof port_name];
+    snprintf(port, sizeof port, "%s", port_name);
+    err = Connect(port, rate);
+    echo = keepEcho;
+  }
+  return err;
 }
 
 cErr NXPSerialClass::Prepare(uint32_t first, uint32_t last) {

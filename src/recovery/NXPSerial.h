@@ -56,6 +56,7 @@ public:
   cErr GetDeviceID();
   cErr Unlock();
   cErr SetEcho(bool on);
+  // "B rate 1"; once the boot ROM accepts, the port follows at the new rate.
   cErr SetBaudRate(uint32_t baudRate);
   cErr Prepare(uint32_t firstSector, uint32_t lastSector);
   cErr Erase(uint32_t firstSector, uint32_t lastSector);

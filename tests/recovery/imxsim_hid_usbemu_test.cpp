@@ -71,6 +71,7 @@ TEST(ImxSimHid, LoaderLandsAndTheRecoveryLoaderAppearsAsDeadDead) {
   {
     SimulatorOptions o;
     o.rom.uniqueId = 0x00C0FFEE12345678ull;
+    o.bootRomAfterReset = true;
     Simulator sim(bed, o);
     ASSERT_TRUE(sim.ok());
     {
@@ -99,6 +100,24 @@ TEST(ImxSimHid, LoaderLandsAndTheRecoveryLoaderAppearsAsDeadDead) {
     HID_SDPLoader gone(IMX1050::VID, IMX1050::PID);
     EXPECT_FALSE(gone.init());
     EXPECT_EQ(identifierOverUsb(0xDEADDEAD), (std::array<uint32_t, 4>{0x12345678, 0x00C0FFEE, 0, 0}));
+
+    // A reset of the loader before any firmware was written: the chip has
+    // nothing to boot and its boot ROM is back, with its RAM cleared.
+    modulesim::SimModule *loaderModule = sim.loaderModule();
+    loaderModule->restart();
+    bool back = false;
+    for (int i = 0; i < 60 && !back; ++i) {
+      HID_SDPLoader probe(IMX1050::VID, IMX1050::PID);
+      back = probe.init();
+      if (!back)
+        std::this_thread::sleep_for(50ms);
+    }
+    ASSERT_TRUE(back);
+    EXPECT_EQ(sim.loaderModule(), nullptr);
+    EXPECT_FALSE(loaderModule->online()); // still there for who held on to it, off the bus
+    EXPECT_EQ(sim.rom().ram(0x20000000, 4), Bytes(4, 0xFF));
+    auto again = hidLoader();
+    EXPECT_EQ(again->writeLoader(pattern(100), 0x20000000), 0);
   }
   Quillwork_libusb_exit();
 }

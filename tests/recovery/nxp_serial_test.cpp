@@ -4,16 +4,30 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <poll.h>
+#include <pty.h>
 #include <random>
+#include <spawn.h>
 #include <string>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "app/Log.h"
 #include "log_capture.h"
 #include "lpcsim/Simulator.h"
 #include "recovery/NXPSerial.h"
+#include "tempdir.h"
+
+extern char **environ;
 
 namespace {
 
@@ -282,8 +296,9 @@ TEST_F(NXPSerialSim, RefusalsBecomeParamErrorsWithTheCodesText) {
   EXPECT_TRUE(log.contains("Write() Error response ==>[ADDR_NOT_MAPPED]\n")) << log.text();
 }
 
-TEST_F(NXPSerialSim, ReadMirrorsWriteWithEchoOnAndOff) {
+TEST_F(NXPSerialSim, WriteAndReadWorkWithEchoOnAndOff) {
   Synced();
+  ASSERT_EQ(cErrNone, nxp.Unlock());
   std::vector<uint8_t> image = RandomBytes(2000, 4);
   sim.loadFlash(0x1000, image);
   for (bool echo : {true, false}) {
@@ -291,6 +306,11 @@ TEST_F(NXPSerialSim, ReadMirrorsWriteWithEchoOnAndOff) {
     std::vector<uint8_t> out(2000, 0);
     ASSERT_EQ(cErrNone, nxp.Read(0x1000, 2000, out.data())) << echo;
     EXPECT_EQ(image, out) << echo;
+
+    std::vector<uint8_t> data = RandomBytes(1804, echo ? 5 : 6);
+    ASSERT_EQ(cErrNone, nxp.Write(0x10001000, 1804, data.data())) << echo;
+    EXPECT_EQ(data, sim.memory(0x10001000, 1804)) << echo;
+    EXPECT_EQ(cErrNone, nxp.Prepare(0, 0)) << echo; // nothing left over on the line
   }
   std::vector<uint8_t> out(8);
   EXPECT_EQ(cErrParam, nxp.Read(0x1000, 6, out.data()));
@@ -306,7 +326,7 @@ TEST_F(NXPSerialSim, DroppedEchoBytesDoNotStallOrFailACommand) {
   sim.inspect([](const lpcsim::BootRom &r) { EXPECT_TRUE(r.unlocked()); });
 }
 
-TEST_F(NXPSerialSim, ASilentBootRomEndsAWriteWithAnError) {
+TEST_F(NXPSerialSim, ASilentOrVanishedBootRomEndsOperationsWithAnError) {
   ReadyForData();
   sim.setSilent(true);
   std::vector<uint8_t> data(8, 0x5A);
@@ -314,6 +334,15 @@ TEST_F(NXPSerialSim, ASilentBootRomEndsAWriteWithAnError) {
   EXPECT_NE(cErrNone, nxp.GetDeviceID());
   for (uint32_t w : nxp.device_serial_number)
     EXPECT_EQ(0u, w); // no answer is no serial number
+
+  // The far end goes away: writes to the port fail, and every operation
+  // returns instead of trying again.
+  sim.stop();
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_NE(cErrNone, nxp.Write(0x10001000, 8, data.data()));
+  EXPECT_NE(cErrNone, nxp.Sync());
+  EXPECT_NE(cErrNone, nxp.Erase(0, 29));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }
 
 TEST(NXPSerialPort, ConnectReportsAMissingPortAndRemembersTheRate) {
@@ -329,6 +358,149 @@ TEST(NXPSerialPort, ConnectReportsAMissingPortAndRemembersTheRate) {
   EXPECT_EQ(sim.path(), nxp.GetPortName());
   EXPECT_EQ(cErrNone, nxp.Disconnect());
   EXPECT_FALSE(nxp.IsConnected());
+}
+
+} // namespace
+
+namespace {
+
+// A boot ROM gone mad: a pseudo-terminal that streams the same bytes for as
+// long as the test runs. Every read of the client must still end.
+TEST(NXPSerialPort, ABootRomStreamingGarbageCannotHoldTheClient) {
+  for (std::string pattern : {std::string("\n"), std::string("\0\0\r", 3), std::string("x")}) {
+    int master = -1, slave = -1;
+    char name[256];
+    ASSERT_EQ(0, openpty(&master, &slave, name, nullptr, nullptr));
+    termios t{};
+    tcgetattr(slave, &t);
+    cfmakeraw(&t);
+    tcsetattr(slave, TCSANOW, &t);
+    std::atomic<bool> stop{false};
+    std::thread feeder([&] {
+      std::string chunk;
+      while (chunk.size() < 256)
+        chunk += pattern;
+      while (!stop) {
+        pollfd p{master, POLLOUT, 0};
+        if (poll(&p, 1, 20) > 0)
+          (void)!write(master, chunk.data(), chunk.size());
+        char sink[512];
+        while (read(master, sink, sizeof sink) > 0) {
+        }
+      }
+    });
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    NXPSerialClass nxp;
+    ASSERT_EQ(cErrNone, nxp.Connect(name, 115200));
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_NE(cErrNone, nxp.Sync());
+    EXPECT_NE(cErrNone, nxp.Unlock());
+    std::vector<uint8_t> data(900, 1), out(900);
+    EXPECT_NE(cErrNone, nxp.Write(0x10001000, 900, data.data()));
+    EXPECT_NE(cErrNone, nxp.Read(0, 900, out.data()));
+    EXPECT_NE(cErrNone, nxp.GetDeviceID());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20)) << int(pattern[0]);
+    nxp.Disconnect();
+    stop = true;
+    feeder.join();
+    close(master);
+    close(slave);
+  }
+}
+
+TEST_F(NXPSerialSim, SetBaudRateMovesBothEnds) {
+  Synced();
+  ASSERT_EQ(cErrNone, nxp.SetEcho(false));
+  EXPECT_EQ(cErrParam, nxp.SetBaudRate(1000)); // INVALID_BAUD_RATE, the port stays
+  EXPECT_EQ(115200u, nxp.GetBaudRate());
+  ASSERT_EQ(cErrNone, nxp.SetBaudRate(57600));
+  EXPECT_EQ(57600u, nxp.GetBaudRate());
+  EXPECT_FALSE(nxp.GetEcho()); // the echo setting is the chip's and stays
+  EXPECT_EQ(cErrNone, nxp.Prepare(3, 3));
+  sim.inspect([](const lpcsim::BootRom &r) { EXPECT_EQ(57600u, r.baudRequested()); });
+}
+
+// The lpcsim program as a person runs it: on a linked port, with chosen
+// unique-ID words, saving its flash when told to stop.
+TEST(LpcSimProgram, ServesAClientAndSavesItsFlash) {
+  std::string program = QW_BINARY_DIR "/tools/lpcsim/lpcsim";
+  if (access(program.c_str(), X_OK) != 0)
+    GTEST_SKIP() << "lpcsim is not built: " << program;
+  qwtest::TempDir dir;
+  std::string link = dir / "port", saved = dir / "flash.bin";
+  std::vector<std::string> args = {program, "--no-pacing", "--link", link, "--flash-out", saved,
+                                   "--uid", "1",           "0x2",    "3",  "0xFFFFFFFF"};
+  std::vector<char *> argv;
+  for (auto &a : args)
+    argv.push_back(a.data());
+  argv.push_back(nullptr);
+  int out[2];
+  ASSERT_EQ(0, pipe(out));
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_addclose(&actions, out[0]);
+  pid_t pid;
+  ASSERT_EQ(0, posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ));
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  // The first line is the port.
+  std::string line;
+  pollfd p{out[0], POLLIN, 0};
+  for (int i = 0; i < 100 && line.find('\n') == std::string::npos; ++i) {
+    char b[256];
+    if (poll(&p, 1, 50) > 0) {
+      ssize_t n = read(out[0], b, sizeof b);
+      if (n <= 0)
+        break;
+      line.append(b, size_t(n));
+    }
+  }
+  close(out[0]);
+  EXPECT_EQ(link + "\n", line);
+
+  NXPSerialClass nxp;
+  std::vector<uint8_t> data = RandomBytes(256, 9);
+  EXPECT_EQ(cErrNone, nxp.Connect(link.c_str(), 115200));
+  EXPECT_EQ(cErrNone, nxp.Sync());
+  EXPECT_EQ(cErrNone, nxp.GetDeviceID());
+  EXPECT_EQ(2u, nxp.device_serial_number[1]);
+  EXPECT_EQ(0xFFFFFFFFu, nxp.device_serial_number[3]);
+  EXPECT_EQ(cErrNone, nxp.Unlock());
+  EXPECT_EQ(cErrNone, nxp.Prepare(2, 2));
+  EXPECT_EQ(cErrNone, nxp.Erase(2, 2));
+  EXPECT_EQ(cErrNone, nxp.Write(NXPSerialClass::WRITE_ADDRESS, 256, data.data()));
+  EXPECT_EQ(cErrNone, nxp.Prepare(2, 2));
+  EXPECT_EQ(cErrNone, nxp.CopyToFlash(0x2000, NXPSerialClass::WRITE_ADDRESS, 256));
+  nxp.Disconnect();
+  // Still synchronised for the next connection; after a power cycle (SIGHUP)
+  // the chip wants "?" again.
+  ASSERT_EQ(cErrNone, nxp.Connect(link.c_str(), 115200));
+  EXPECT_NE(cErrNone, nxp.Sync());
+  kill(pid, SIGHUP);
+  bool synced = false;
+  for (int i = 0; i < 20 && !synced; ++i) {
+    usleep(50 * 1000);
+    ASSERT_EQ(cErrNone, nxp.Connect(link.c_str(), 115200));
+    synced = nxp.Sync() == cErrNone;
+  }
+  EXPECT_TRUE(synced);
+  nxp.Disconnect();
+
+  kill(pid, SIGTERM);
+  int status = -1;
+  for (int i = 0; i < 100 && waitpid(pid, &status, WNOHANG) == 0; ++i)
+    usleep(50 * 1000);
+  if (!WIFEXITED(status)) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  std::string flash = qwtest::ReadFile(saved);
+  ASSERT_EQ(512u * 1024, flash.size());
+  EXPECT_EQ(std::string(data.begin(), data.end()), flash.substr(0x2000, 256));
+  EXPECT_EQ(std::string(256, '\xff'), flash.substr(0x2100, 256));
+  EXPECT_FALSE(std::filesystem::exists(link)); // the link goes with the program
 }
 
 } // namespace

@@ -19,6 +19,7 @@ struct Script {
   std::vector<Bytes> written;
   std::deque<Bytes> answers; // one per read; an empty one reads nothing
   bool initOk = true;
+  size_t failFrom = SIZE_MAX; // writes from this one on fail
 };
 
 class ScriptedTransport : public SDPLoader_Interface {
@@ -26,6 +27,8 @@ public:
   explicit ScriptedTransport(Script &s) : s_(s) {}
   bool init() override { return s_.initOk; }
   ssize_t writeData(const Bytes &data) override {
+    if (s_.written.size() >= s_.failFrom)
+      return -1;
     s_.written.push_back(data);
     return ssize_t(data.size());
   }
@@ -125,6 +128,15 @@ TEST(SdpLoader, ResultCodes) {
     l.setLoader(new ScriptedTransport(s));
     EXPECT_EQ(l.writeLoader(image, 0x20000000), 3);
     EXPECT_EQ(s.written.size(), 3u); // status, write file, first data report
+  }
+  { // a data report that cannot be sent ends the transfer at once
+    Script s;
+    s.answers = {hidAnswer(0xF0F0F0F0), {}, {}, hidAnswer(0x88888888)};
+    s.failFrom = 3;
+    SDPLoader l;
+    l.setLoader(new ScriptedTransport(s));
+    EXPECT_EQ(l.writeLoader(image, 0x20000000), 4);
+    EXPECT_EQ(s.written.size(), 3u);
   }
   { // another word than the completion word
     Script s;

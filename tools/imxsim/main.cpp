@@ -151,6 +151,7 @@ int main(int argc, char **argv) {
   options.pty = pty;
   options.baud = baud;
   options.ptyLink = link;
+  options.bootRomAfterReset = true; // -N resets the loader; a following recovery finds the boot ROM
   auto sim = std::make_unique<imxsim::Simulator>(*testbed, options);
   if (!sim->ok()) {
     std::fprintf(stderr, "imxsim: cannot start the boot ROM\n");

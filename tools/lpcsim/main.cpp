@@ -1,6 +1,6 @@
 // lpcsim: a simulated NXP LPC17xx boot ROM on a pseudo-terminal. It prints
 // the port path (or links it where --link says), runs until interrupted and
-// can save the flash contents when it ends.
+// can save the flash contents when it ends. SIGHUP power-cycles the chip.
 #include <CLI/CLI.hpp>
 
 #include <csignal>
@@ -17,7 +17,9 @@
 namespace {
 
 volatile std::sig_atomic_t stopRequested = 0;
+volatile std::sig_atomic_t resetRequested = 0;
 void onSignal(int) { stopRequested = 1; }
+void onHangup(int) { resetRequested = 1; }
 
 bool parseWord(const std::string &text, uint32_t &out) {
   char *end = nullptr;
@@ -131,6 +133,7 @@ int main(int argc, char **argv) {
 
   std::signal(SIGINT, onSignal);
   std::signal(SIGTERM, onSignal);
+  std::signal(SIGHUP, onHangup); // power cycle: the chip waits for "?" again
   if (!sim.start(link)) {
     std::cerr << "lpcsim: " << sim.error() << "\n";
     return 1;
@@ -140,6 +143,12 @@ int main(int argc, char **argv) {
   size_t shown = 0;
   while (!stopRequested) {
     usleep(100 * 1000);
+    if (resetRequested) {
+      resetRequested = 0;
+      sim.reset();
+      if (verbose)
+        std::cerr << "lpcsim: reset\n";
+    }
     if (verbose) {
       std::vector<std::string> cmds = sim.commands();
       for (; shown < cmds.size(); ++shown)

@@ -68,6 +68,7 @@ void BootRom::report(const uint8_t *bytes, size_t length) {
   std::optional<uint32_t> jump;
   {
     std::lock_guard<std::mutex> g(lock_);
+    taken_ += length;
     if (bytes[0] == 1 && length >= 1 + kCommandBytes) {
       writing_ = false; // a command ends whatever transfer was going on
       bool wasJumped = jumped_.has_value();
@@ -88,6 +89,7 @@ void BootRom::serialBytes(const uint8_t *bytes, size_t length) {
   std::optional<uint32_t> jump;
   {
     std::lock_guard<std::mutex> g(lock_);
+    taken_ += length;
     size_t i = 0;
     if (writing_ && length > 0)
       dataReports_.push_back(std::min<size_t>(length, writeLeft_));
@@ -272,6 +274,11 @@ std::vector<size_t> BootRom::dataReportSizes() const {
 size_t BootRom::associations() const {
   std::lock_guard<std::mutex> g(lock_);
   return associations_;
+}
+
+uint64_t BootRom::bytesTaken() const {
+  std::lock_guard<std::mutex> g(lock_);
+  return taken_;
 }
 
 std::optional<uint32_t> BootRom::jumpedTo() const {

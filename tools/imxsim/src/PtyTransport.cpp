@@ -1,5 +1,6 @@
 #include "imxsim/PtyTransport.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include <pty.h>
 #include <sys/eventfd.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 namespace imxsim {
@@ -67,11 +69,18 @@ PtyTransport::~PtyTransport() {
   close(wakeFd_);
 }
 
-void PtyTransport::pace(size_t bytes) {
+void PtyTransport::pace(std::chrono::steady_clock::time_point &lineFree, size_t bytes) {
   if (baud_ == 0 || bytes == 0)
     return;
-  // 8N1: ten bits a byte. Sleeping here holds the line, as a UART would.
-  std::this_thread::sleep_for(std::chrono::microseconds(uint64_t(bytes) * 10 * 1000000 / baud_));
+  // 8N1: ten bits a byte. Sleeping here holds the line, as a UART would; the
+  // deadline carries over so that oversleeping does not add up.
+  // A line that was busy until a moment ago stays busy: bytes that waited
+  // in the buffers while this thread was late follow on without a gap.
+  auto now = std::chrono::steady_clock::now();
+  if (now > lineFree + std::chrono::milliseconds(20))
+    lineFree = now;
+  lineFree += std::chrono::microseconds(uint64_t(bytes) * 10 * 1000000 / baud_);
+  std::this_thread::sleep_until(lineFree);
 }
 
 void PtyTransport::loop() {
@@ -89,7 +98,7 @@ void PtyTransport::loop() {
     if (fds[0].revents & POLLIN) {
       ssize_t n = read(master_, buffer, sizeof buffer);
       if (n > 0) {
-        pace(size_t(n)); // the bytes are on the line for this long
+        pace(rxFree_, size_t(n)); // the bytes are on the line for this long
         rom_.serialBytes(buffer, size_t(n));
         continue;
       }
@@ -106,7 +115,7 @@ void PtyTransport::loop() {
 void PtyTransport::send(const Answer &a) {
   std::vector<uint8_t> bytes = a.bytes;
   std::lock_guard<std::mutex> g(writeLock_);
-  pace(bytes.size());
+  pace(txFree_, bytes.size());
   const uint8_t *p = bytes.data();
   size_t left = bytes.size();
   for (int stalls = 0; left > 0 && stalls < 1000;) {

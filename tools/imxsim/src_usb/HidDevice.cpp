@@ -213,9 +213,11 @@ struct HidDevice::Impl {
       handler = d.outHandler;
     }
     std::vector<uint8_t> report(arg->data, arg->data + arg->data_len);
-    umockdev_ioctl_client_complete(client, long(report.size()), 0);
+    // The device has taken the report (and queued what it answers at once)
+    // before the host's write returns, as over a real interrupt endpoint.
     if (handler)
       handler(report.data(), report.size());
+    umockdev_ioctl_client_complete(client, long(report.size()), 0);
     return TRUE;
   }
 

@@ -95,6 +95,7 @@ public:
   std::vector<std::vector<uint8_t>> commands() const;              // every 16-byte command received
   std::vector<size_t> dataReportSizes() const;                     // HID data reports (serial: chunks read)
   size_t associations() const;
+  uint64_t bytesTaken() const; // every byte and report byte from the host
   std::optional<uint32_t> jumpedTo() const;
   bool waitFor(const std::function<bool()> &pred, std::chrono::milliseconds timeout) const;
 
@@ -124,6 +125,7 @@ private:
   std::vector<std::vector<uint8_t>> commands_;
   std::vector<size_t> dataReports_;
   size_t associations_ = 0;
+  uint64_t taken_ = 0;
 };
 
 } // namespace imxsim

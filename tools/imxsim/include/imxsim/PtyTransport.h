@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -31,13 +32,14 @@ public:
 private:
   void loop();
   void send(const Answer &answer);
-  void pace(size_t bytes);
+  void pace(std::chrono::steady_clock::time_point &lineFree, size_t bytes);
 
   BootRom &rom_;
   unsigned baud_;
   std::string path_, linkPath_, error_;
   int master_ = -1, slave_ = -1, wakeFd_ = -1;
   std::mutex writeLock_;
+  std::chrono::steady_clock::time_point rxFree_{}, txFree_{}; // when each direction of the line is free
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };

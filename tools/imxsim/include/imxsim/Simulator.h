@@ -41,6 +41,11 @@ struct SimulatorOptions {
   // (subindex 0: fuse word CFG0, 1: CFG1, 2 and 3: 0) unless loaderWords is set.
   modulesim::ModuleConfig loader = defaultLoader();
   std::optional<std::array<uint32_t, 4>> loaderWords;
+  // A restart of the loader module (a system reset) before any firmware was
+  // written into it brings the boot ROM back, as a chip with nothing to boot
+  // would (the imxsim program turns this on). Needs the loader module's event
+  // log: leave it alone then.
+  bool bootRomAfterReset = false;
 
   static modulesim::ModuleConfig defaultLoader();
 };
@@ -63,6 +68,11 @@ public:
   modulesim::SimModule *loaderModule();
   modulesim::UsbTransport *loaderTransport();
   bool waitForLoader(std::chrono::milliseconds timeout);
+  // Power-on reset of the board: the loader module leaves the bus (powered
+  // off; the object stays valid until the simulator goes), the boot ROM's RAM
+  // is cleared and its device is back. Not from a transport's or the
+  // module's thread.
+  void resetBoard();
 
   // The option 39 words the loader module answers for this unique ID.
   static std::array<uint32_t, 4> identifierWords(uint64_t uniqueId);
@@ -70,11 +80,15 @@ public:
 private:
   void onJump(uint32_t address);
   void worker();
+  void plugBootRom();
 
   qwemu::UsbTestbed &testbed_;
   SimulatorOptions options_;
   BootRom rom_;
   std::unique_ptr<HidDevice> hid_;
+  std::vector<std::unique_ptr<HidDevice>> retired_; // devices that left the bus
+  std::vector<std::unique_ptr<modulesim::SimModule>> retiredLoaders_;
+  std::vector<std::unique_ptr<modulesim::UsbTransport>> retiredLoaderUsb_;
   std::unique_ptr<PtyTransport> pty_;
   std::unique_ptr<modulesim::SimModule> loader_;
   std::unique_ptr<modulesim::UsbTransport> loaderUsb_;
@@ -84,6 +98,8 @@ private:
   bool stop_ = false;
   std::optional<std::chrono::steady_clock::time_point> jumpedAt_;
   bool bootRomGone_ = false;
+  bool loaderRestarted_ = false;
+  std::mutex swapLock_; // one resetBoard at a time
   std::thread worker_;
 };
 
