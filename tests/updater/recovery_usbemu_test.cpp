@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "birdtool/BirdWriter.h"
@@ -84,16 +85,34 @@ protected:
     return image;
   }
 
-  // A second board is made while the first still exists: the emulated HID
-  // node of a new board must not reuse the pseudo-terminal number of one just
-  // gone (the testbed still holds its device-number link).
+  // One board per test: the reset at the end of -N brings its boot ROM back
+  // (a chip with nothing to boot), ready for the recovery.
   void startBoard(bool pty) {
     imxsim::SimulatorOptions o;
     o.rom.uniqueId = kUniqueId;
     o.pty = pty;
+    o.bootRomAfterReset = true;
     sim = std::make_unique<imxsim::Simulator>(bed, o);
     ASSERT_TRUE(sim->ok());
     port = pty ? sim->ptyPath() : "USB";
+  }
+
+  // -N: the default loader is fetched (quietly), loaded and started; the
+  // identifier is read from the loader's module, which is then reset: the
+  // boot ROM comes back.
+  void fingerprint() {
+    auto n = updater({"-N", "-s", port});
+    ASSERT_EQ(n.status, 0) << n.out << n.err;
+    EXPECT_EQ(Lines(n.out).size(), 2u) << n.out; // the version line and the fingerprint
+    EXPECT_TRUE(hasLine(n.out, kFingerprintLine)) << n.out;
+    EXPECT_TRUE(fs::exists(store / "updater/DEADDEAD/77.bird"));
+    bool back = false;
+    for (int i = 0; i < 500 && !back; ++i) {
+      back = sim->bootRomPresent();
+      if (!back)
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_TRUE(back) << "the reset did not bring the boot ROM back";
   }
 
   qwtest::ProcessResult updater(std::vector<std::string> args) {
@@ -130,23 +149,9 @@ protected:
 
 } // namespace
 
-// -N over HID: the default loader is fetched (quietly), loaded and started;
-// the identifier is read from the loader's module, which is then reset. On a
-// fresh board, recovery loads the loader again and writes the server's build
-// through it.
 TEST_F(ImxRecovery, FingerprintAndRecoveryOverHid) {
   startBoard(false);
-  auto n = updater({"-N", "-s", "USB"});
-  ASSERT_EQ(n.status, 0) << n.out << n.err;
-  EXPECT_EQ(Lines(n.out).size(), 2u) << n.out; // the version line and the fingerprint
-  EXPECT_TRUE(hasLine(n.out, kFingerprintLine)) << n.out;
-  EXPECT_TRUE(fs::exists(store / "updater/DEADDEAD/77.bird"));
-  expectLoaderStarted();
-  modulesim::SimModule *module = sim->loaderModule();
-  ASSERT_NE(module, nullptr);
-  EXPECT_TRUE(module->waitFor([&] { return module->restarts() > 0; }, 5000ms));
-
-  startBoard(false);
+  fingerprint();
   auto r = updater({"-U", "-t", "RECOVER", "-s", "USB"});
   EXPECT_TRUE(hasLine(r.out, "Recovering firmware with build: 2100")) << r.out;
   expectRecovered(r);
@@ -166,12 +171,6 @@ TEST_F(ImxRecovery, RecoveryOverHidFromAFile) {
 
 TEST_F(ImxRecovery, FingerprintAndRecoveryOverASerialPort) {
   startBoard(true);
-  auto n = updater({"-N", "-s", port});
-  ASSERT_EQ(n.status, 0) << n.out << n.err;
-  EXPECT_TRUE(hasLine(n.out, kFingerprintLine)) << n.out;
-
-  // A fresh board for the recovery (the fingerprint run reset the first).
-  startBoard(true);
-  auto r = updater({"-U", "-t", "RECOVER", "-s", port});
-  expectRecovered(r);
+  fingerprint();
+  expectRecovered(updater({"-U", "-t", "RECOVER", "-s", port}));
 }
