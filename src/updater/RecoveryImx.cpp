@@ -86,8 +86,14 @@ cErr _transfer_recovery_loader(UpdaterDisplayInterface &display, BirdFile &image
   if (loader.init() != cErrNone)
     return cErrNotReady;
 
+  std::vector<BirdBlock> blocks = image.FindBlocks(BirdFile::BLOCK_LOADER);
+  if (blocks.empty()) {
+    // Nothing to start: the jump would run whatever the chip's RAM holds.
+    Log::log(DEBUG_Updater, "The image holds no loader.\n");
+    return cErrNotFound;
+  }
   int number = 0;
-  for (const BirdBlock &block : image.FindBlocks(BirdFile::BLOCK_LOADER)) {
+  for (const BirdBlock &block : blocks) {
     if (block.length < 4) {
       // Without its load address the block cannot be placed: a loader missing
       // a piece must not be started.

@@ -161,6 +161,14 @@ TEST_F(ImxRecovery, FingerprintAndRecoveryOverHid) {
 // and the firmware; the loader's module answers under 0xDEADDEAD.
 TEST_F(ImxRecovery, RecoveryOverHidFromAFile) {
   startBoard(false);
+  // A file without a loader is refused before anything is started.
+  ASSERT_TRUE(recoveryImage(false).Write(store / "firmware.bird"));
+  auto none = updater({"-U", "-t", "RECOVER", "-s", "USB", "-d", "40F5849A", "-f", store / "firmware.bird"});
+  EXPECT_EQ(none.status, 1);
+  EXPECT_EQ(none.err, "Could not get Device Identifier\n");
+  for (const std::vector<uint8_t> &command : sim->rom().commands())
+    EXPECT_NE(command[0], 0x0B) << "a jump";
+
   std::string file = store / "recovery.bird";
   ASSERT_TRUE(recoveryImage(true).Write(file));
   auto r = updater({"-U", "-t", "RECOVER", "-s", "USB", "-d", "40F5849A", "-f", file});
