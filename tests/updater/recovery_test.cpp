@@ -57,6 +57,7 @@ protected:
     birdwriter::Image image;
     image.Firmware(0, first);
     image.Firmware(0x10000, second);
+    image.Firmware(0x2D00, third);  // its padded copy reaches into the next sector
     image.Firmware(0, Bytes(4, 0)); // recovery files end with a block of four data bytes
     image.AddInfo({"1300", "2.17.4", "0012ABCD", "QW-Hub4"});
     image.Scramble(kUid);
@@ -86,6 +87,7 @@ protected:
     EXPECT_TRUE(std::equal(first.begin(), first.end(), flash.begin()));
     EXPECT_EQ(std::vector<uint8_t>(flash.begin() + first.size(), flash.begin() + 5120), Bytes(5120 - 5001, 0xFF));
     EXPECT_TRUE(std::equal(second.begin(), second.end(), flash.begin() + 0x10000));
+    EXPECT_TRUE(std::equal(third.begin(), third.end(), flash.begin() + 0x2D00));
     EXPECT_TRUE(running(sim));
     EXPECT_EQ(ReadFile(store / (kDevice + "1300.bird")), ReadFile(serverFile));
   }
@@ -96,6 +98,7 @@ protected:
   lpcsim::Simulator sim;
   Bytes first = birdwriter::SyntheticPayload(5001, 11);
   Bytes second = birdwriter::SyntheticPayload(3000, 12);
+  Bytes third = birdwriter::SyntheticPayload(600, 13);
 };
 
 } // namespace
@@ -113,8 +116,8 @@ TEST_F(Recovery, LpcFingerprintThenRecoveryAtTheGivenRate) {
   auto r = updater({"-U", "-t", "RECOVER", "-s", sim.path(), "-o", "57600", "-X", "0x1000"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   for (const char *line :
-       {"Recovering firmware with build: 1300", "Transferring firmware block 1 of 2, 5001 bytes",
-        "Transferring firmware block 2 of 2, 3000 bytes", "Transferred 2 blocks, 8001 total bytes", "Rebooting Device"})
+       {"Recovering firmware with build: 1300", "Transferring firmware block 1 of 3, 5001 bytes",
+        "Transferring firmware block 2 of 3, 3000 bytes", "Transferred 3 blocks, 8601 total bytes", "Rebooting Device"})
     EXPECT_TRUE(hasLine(r.out, line)) << line << "\n" << r.out;
   EXPECT_NE(r.out.find("\nUpdate time: "), std::string::npos);
   expectRecovered();
