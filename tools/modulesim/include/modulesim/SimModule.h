@@ -71,7 +71,10 @@ struct ModuleConfig {
   uint32_t version = packVersion(2, 15, 0);
   uint32_t build = 1000;
   std::string name = "SimModule";
-  uint32_t protocolFeatures = 0; // bit 31: pooled packets welcome
+  // Bit 31: pooled packets welcome. Set by default, as on a module whose
+  // upgrade set takes UEI byte series (ueiDataUpgrade): the host then packs
+  // a series into few bulk transfers.
+  uint32_t protocolFeatures = 0x80000000u;
   uint32_t hardwareVersion = 1;
   uint32_t inputVoltage = 5000000; // micro-units, as a module reports them
   uint32_t inputCurrent = 250000;
