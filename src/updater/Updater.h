@@ -55,8 +55,12 @@ public:
   virtual BuildList Get_BuildListLocal(uint32_t serial);
   virtual std::string Get_JWT(uint32_t serial);
 
+  // Reads the chip identifier through the boot ROM on port (a serial device,
+  // or "USB" for the i.MX boot ROM's HID device); sets recovery_chip.
   virtual bool Get_Fingerprint(Fingerprint &fingerprint, const std::string &port, uint32_t serial,
                                const std::string &bird_file, uint32_t baud_rate, bool reset_after);
+  // Writes the recovery image the update server names for the chip (or
+  // bird_file) through the boot ROM on port. override_check is not consulted.
   virtual bool Recover_Firmware(const std::string &port, uint32_t build, uint32_t baud_rate, uint32_t serial,
                                 const std::string &bird_file, bool override_check);
 
@@ -65,13 +69,8 @@ public:
   std::string server_url;
   std::string storage_directory;
   UpdaterDisplayInterface &display;
-  uint8_t recovery_chip = 0;
+  uint8_t recovery_chip = 0; // 2: an LPC boot ROM answered; 1: the i.MX path was taken
   bool uei_bytes_load = false;
-
-protected:
-  // Reports that a command is not part of this build yet; the operation then
-  // fails rather than inventing a result.
-  void notAvailable(const char *command);
 };
 
 // Prints a discovery result; type is the link kind that was searched.

@@ -38,3 +38,8 @@ cErr _get_device_name(Corvatek::Quillwork::Module &module, DeviceInfo &info);
 // The transport on which a module is attached (USB first, then TCP/IP); 0
 // when it is not found.
 linkType _discover_link_type(uint32_t serial);
+
+// Writes the image's firmware blocks through a connected module's upgrade
+// protocol (retrying each block), then has the module reboot. A cErr code.
+cErr _transfer_firmware(UpdaterDisplayInterface &display, Corvatek::Quillwork::Module &module, BirdFile &file,
+                        bool routed, bool ueiBytes);

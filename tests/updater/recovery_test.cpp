@@ -1,0 +1,244 @@
+// Recovery through a chip's boot ROM, end to end: the real program against
+// the reference update server and the simulated LPC boot ROM on a
+// pseudo-terminal (the i.MX boot ROM: recovery_usbemu_test.cpp).
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "birdtool/BirdWriter.h"
+#include "lpcsim/Simulator.h"
+#include "process.h"
+#include "quillwork/cErr.h"
+#include "store/KeyValueStore.h"
+#include "tempdir.h"
+#include "update_server_fixture.h"
+
+namespace fs = std::filesystem;
+using birdwriter::Bytes;
+using qwtest::Lines;
+using qwtest::ReadFile;
+using qwtest::TempDir;
+
+namespace {
+
+const std::string kUpdater = std::string(QW_BINARY_DIR) + "/src/updater";
+constexpr uint32_t kUid[4] = {0x11223344, 0x55667788, 0x99AABBCC, 0xDDEEFF00};
+const std::string kDevice = "updater/0012ABCD/";
+
+bool hasLine(const std::string &text, const std::string &line) {
+  for (const std::string &l : Lines(text))
+    if (l == line)
+      return true;
+  return false;
+}
+
+bool running(const lpcsim::Simulator &sim) {
+  return sim.waitFor([](const lpcsim::BootRom &rom) { return rom.running(); }, 0);
+}
+
+class Recovery : public ::testing::Test {
+protected:
+  void SetUp() override {
+    // The default i.MX loader (device DEADDEAD) and the LPC module's recovery
+    // build, stored scrambled with its chip's fingerprint; the first payload
+    // is longer than a 4096-byte piece and no multiple of 4.
+    birdwriter::Image loader;
+    loader.Loader(0x20000000, birdwriter::SyntheticPayload(1500, 5));
+    loader.AddInfo({"77", "1.0.0", "DEADDEAD", "QW-Loader"});
+    fs::create_directories(content / "devices/DEADDEAD");
+    ASSERT_TRUE(loader.Write(content / "devices/DEADDEAD/77.bird"));
+    birdwriter::Image image;
+    image.Firmware(0, first);
+    image.Firmware(0x10000, second);
+    image.Firmware(0x2D00, third);  // its padded copy reaches into the next sector
+    image.Firmware(0, Bytes(4, 0)); // recovery files end with a block of four data bytes
+    image.AddInfo({"1300", "2.17.4", "0012ABCD", "QW-Hub4"});
+    image.Scramble(kUid);
+    fs::create_directories(content / "devices/0012ABCD");
+    ASSERT_TRUE(image.Write(serverFile));
+    content.write("recovery.conf", "11223344 55667788 99AABBCC DDEEFF00  0012ABCD 1300\n");
+    ASSERT_TRUE(server.Start({content.path()})) << server.error();
+    ASSERT_TRUE(sim.start()) << sim.error();
+    sim.setUniqueId({kUid[0], kUid[1], kUid[2], kUid[3]});
+  }
+
+  std::vector<std::string> args(std::vector<std::string> a) {
+    a.insert(a.begin(), {kUpdater, "-i", store.path(), "-u", server.url()});
+    return a;
+  }
+  // Every run meets a chip switched on (again) in its boot ROM, which
+  // synchronises once per power-up.
+  qwtest::ProcessResult updater(std::vector<std::string> a) {
+    sim.reset();
+    return qwtest::RunProcess(args(std::move(a)), 60000);
+  }
+
+  // Programmed (the flash past each payload stays erased), started, and the
+  // stored image still the server's.
+  void expectRecovered() {
+    std::vector<uint8_t> flash = sim.flash();
+    EXPECT_TRUE(std::equal(first.begin(), first.end(), flash.begin()));
+    EXPECT_EQ(std::vector<uint8_t>(flash.begin() + first.size(), flash.begin() + 5120), Bytes(5120 - 5001, 0xFF));
+    EXPECT_TRUE(std::equal(second.begin(), second.end(), flash.begin() + 0x10000));
+    EXPECT_TRUE(std::equal(third.begin(), third.end(), flash.begin() + 0x2D00));
+    EXPECT_TRUE(running(sim));
+    EXPECT_EQ(ReadFile(store / (kDevice + "1300.bird")), ReadFile(serverFile));
+  }
+
+  TempDir content, store;
+  std::string serverFile = content / "devices/0012ABCD/1300.bird";
+  qwtest::UpdateServerProcess server;
+  lpcsim::Simulator sim;
+  Bytes first = birdwriter::SyntheticPayload(5001, 11);
+  Bytes second = birdwriter::SyntheticPayload(3000, 12);
+  Bytes third = birdwriter::SyntheticPayload(600, 13);
+};
+
+} // namespace
+
+// -N reads the chip's serial number; with nothing stored, recovery asks the
+// server for the module and build, downloads it, de-scrambles it in memory
+// and programs it at the rate given with -o (the fingerprint is read at
+// 115200 bit/s).
+TEST_F(Recovery, LpcFingerprintThenRecoveryAtTheGivenRate) {
+  auto n = updater({"-N", "-s", sim.path()});
+  EXPECT_EQ(n.status, 0) << n.out << n.err;
+  EXPECT_TRUE(hasLine(n.out, "[ 11223344 55667788 99AABBCC DDEEFF00 ]")) << n.out;
+  EXPECT_FALSE(fs::exists(store / "updater/DEADDEAD")); // the i.MX path was not taken
+
+  auto r = updater({"-U", "-t", "RECOVER", "-s", sim.path(), "-o", "57600", "-X", "0x1000"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  for (const char *line :
+       {"Recovering firmware with build: 1300", "Transferring firmware block 1 of 3, 5001 bytes",
+        "Transferring firmware block 2 of 3, 3000 bytes", "Transferred 3 blocks, 8601 total bytes", "Rebooting Device"})
+    EXPECT_TRUE(hasLine(r.out, line)) << line << "\n" << r.out;
+  EXPECT_NE(r.out.find("\nUpdate time: "), std::string::npos);
+  expectRecovered();
+  EXPECT_EQ(KeyValueStore(store / (kDevice + ".settings")).GetString("LATEST_DOWNLOAD"), "1300.bird");
+  std::vector<std::string> rates;
+  for (const std::string &line : Lines(r.err))
+    if (line.rfind("Creating serial connection: [" + sim.path() + "] stream baud:", 0) == 0)
+      rates.push_back(line.substr(line.find("baud:") + 5));
+  EXPECT_EQ(rates, (std::vector<std::string>{"6(115200)", "5(57600)"})) << r.err;
+}
+
+// A refusal in the middle of programming, or of the echo command after it
+// (the chip is then not started), ends the recovery with status 1; the
+// stored image is left as it was and a second run recovers the module.
+TEST_F(Recovery, LpcRefusalWhileProgrammingFailsAndARerunRecovers) {
+  for (auto [letter, times] : {std::pair{'W', 1u}, {'C', 1u}, {'A', 2u}}) {
+    sim.reset();
+    sim.refuseCommand(letter, 9, times);
+    auto r = qwtest::RunProcess(args({"-U", "-t", "RECOVER", "-s", sim.path()}), 60000);
+    EXPECT_EQ(r.status, 1) << letter << "\n" << r.out << r.err;
+    EXPECT_FALSE(hasLine(r.out, "Rebooting Device")) << letter;
+    EXPECT_NE(r.out.find("\nUpdate time: "), std::string::npos) << letter;
+    EXPECT_FALSE(running(sim)) << letter;
+    EXPECT_EQ(ReadFile(store / (kDevice + "1300.bird")), ReadFile(serverFile)) << letter;
+    if (letter == 'A') {
+      EXPECT_TRUE(hasLine(r.err, "Recovery Error transfering data to device ==> [2, " +
+                                     std::string(cError_GetErrorText(cErrParam)) + "]"))
+          << r.err;
+    }
+    sim.clearFaults();
+  }
+  auto again = updater({"-U", "-t", "RECOVER", "-s", sim.path()});
+  ASSERT_EQ(again.status, 0) << again.out << again.err;
+  expectRecovered();
+}
+
+// Each failure path ends with its message and status 1.
+TEST_F(Recovery, FailurePaths) {
+  // A generic image (serial-number offsets) cannot be recovered offline; an
+  // image without firmware must not get as far as erasing the chip.
+  birdwriter::Image generic, empty;
+  generic.Firmware(0, first);
+  generic.SerialOffsets(16, 0);
+  empty.AddInfo({"1401", "2.18.0", "0012ABCD", "QW-Hub4"});
+  ASSERT_TRUE(generic.Write(store / "generic.bird"));
+  ASSERT_TRUE(empty.Write(store / "empty.bird"));
+  auto g = updater({"-U", "-t", "RECOVER", "-s", sim.path(), "-f", store / "generic.bird"});
+  EXPECT_EQ(g.err, "Updater does not support offline recovery\n");
+  auto e = updater({"-U", "-t", "RECOVER", "-s", sim.path(), "-f", store / "empty.bird"});
+  EXPECT_EQ(e.err, "Failed to load bird file\n");
+  for (const std::string &command : sim.commands())
+    EXPECT_NE(command[0], 'E') << command;
+
+  // A loader file given with the default serial number (the i.MX path).
+  auto b = updater({"-N", "-s", "USB", "-f", store / "generic.bird"});
+  EXPECT_EQ(b.err, "Add serial number or remove the bird filename to use a default recovery image.\n"
+                   "Got no response from chip\n");
+
+  // No port given, and a port that does not open: after the LPC attempt the
+  // i.MX path fetches the default loader without a word on the console (also
+  // over a directory left by a download that never completed), then finds no
+  // boot ROM either.
+  EXPECT_EQ(updater({"-N"}).err, "Must specify the serial port used for connecting\n");
+  fs::create_directories(store / "updater/DEADDEAD");
+  auto m = updater({"-N", "-s", "/dev/qw-recovery-test-no-such-port"});
+  EXPECT_EQ(Lines(m.out).size(), 1u) << m.out; // the version line only
+  EXPECT_EQ(m.err, "Got no response from chip\n");
+  EXPECT_EQ(ReadFile(store / "updater/DEADDEAD/77.bird"), ReadFile(content / "devices/DEADDEAD/77.bird"));
+
+  // A chip the server does not know, and one that never answers (bounded).
+  sim.setUniqueId({1, 2, 3, 5});
+  auto u = updater({"-U", "-t", "RECOVER", "-s", sim.path()});
+  EXPECT_EQ(u.err, "Failed to retrieve recovery information from Corvatek server\n");
+  sim.setSilent(true);
+  auto s = updater({"-U", "-t", "RECOVER", "-s", sim.path()});
+  EXPECT_EQ(s.err, "Could not get Device Identifier\n");
+  for (const auto &r : {g, e, b, m, u, s})
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+}
+
+// Ctrl-C while the chip is being programmed leaves the store as it was; the
+// next run recovers the module.
+TEST_F(Recovery, LpcInterruptWhileProgrammingLeavesTheStoreIntact) {
+  sim.setPacing(true, 115200); // about a second of programming
+  std::vector<std::string> a = args({"-U", "-t", "RECOVER", "-s", sim.path()});
+  std::vector<char *> argv;
+  for (std::string &word : a)
+    argv.push_back(word.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t quiet;
+  posix_spawn_file_actions_init(&quiet);
+  posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  ASSERT_EQ(posix_spawn(&pid, kUpdater.c_str(), &quiet, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&quiet);
+  bool copying = sim.waitFor(
+      [](const lpcsim::BootRom &rom) {
+        for (const std::string &c : rom.commands())
+          if (c[0] == 'C')
+            return true;
+        return false;
+      },
+      20000);
+  kill(pid, SIGINT);
+  int status = 0;
+  for (int i = 0; i < 500 && waitpid(pid, &status, WNOHANG) == 0; ++i)
+    usleep(10000);
+  if (kill(pid, SIGKILL) == 0)
+    waitpid(pid, &status, 0);
+  ASSERT_TRUE(copying);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
+  EXPECT_FALSE(running(sim));
+  EXPECT_EQ(ReadFile(store / (kDevice + "1300.bird")), ReadFile(serverFile));
+  std::vector<std::string> names;
+  for (const auto &entry : fs::directory_iterator(store / kDevice))
+    names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{".settings", "1300.bird"}));
+
+  sim.setPacing(false);
+  auto again = updater({"-U", "-t", "RECOVER", "-s", sim.path()});
+  ASSERT_EQ(again.status, 0) << again.out << again.err;
+  expectRecovered();
+}
