@@ -127,3 +127,24 @@ TEST(SimUsb, FixtureModulesAreFoundByTheirSerialNumbers) {
   }
   Quillwork_libusb_exit();
 }
+
+// A module whose transport goes leaves the bus, and a host still writing to
+// it never reaches the transport that went (ASan would catch the use).
+TEST(SimUsb, TransportThatGoesTakesItsDeviceOffTheBus) {
+  qwemu::UsbTestbed bed;
+  ASSERT_TRUE(bed.ok());
+  ModuleConfig c;
+  c.serial = 0x40F5849B;
+  SimModule m(c);
+  cStream *s = nullptr;
+  {
+    UsbTransport usb(m, bed);
+    ASSERT_TRUE(usb.ok());
+    ASSERT_TRUE(waitForSerial(0x40F5849B, 3000ms));
+    ASSERT_EQ(cStream_CreateUSB(0x40F5849B, &s), cErrNone);
+  }
+  EXPECT_NE(streamWrite(s, {0xAD, 0x00, 0x04, 0x03, 0x03, 0x48, 0x20}), cErrNone);
+  cStream_Destroy(&s);
+  EXPECT_TRUE(usbModules().empty());
+  Quillwork_libusb_exit();
+}

@@ -22,9 +22,23 @@ UsbTransport::UsbTransport(SimModule &module, qwemu::UsbTestbed &testbed, UsbOpt
 UsbTransport::~UsbTransport() {
   module_.setPresenceListener(nullptr);
   module_.setSink(nullptr);
+  {
+    std::lock_guard<std::mutex> a(presence_->lock); // waits for a handler in progress
+    presence_->alive = false;
+  }
   std::lock_guard<std::mutex> p(presenceLock_);
-  std::lock_guard<std::mutex> g(lock_);
-  device_ = nullptr; // the testbed owns the device and unplugs it when it goes
+  qwemu::UsbDevice *d;
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    d = device_;
+    device_ = nullptr;
+  }
+  // A module without its transport is no longer on the bus (the testbed
+  // still owns the device object).
+  if (d) {
+    d->setOutHandler(nullptr);
+    d->unplug();
+  }
 }
 
 bool UsbTransport::ok() const { return testbed_.ok(); }
@@ -52,8 +66,11 @@ void UsbTransport::plug(uint32_t serial) {
     assembler_.reset();
   }
   qwemu::UsbDevice &d = testbed_.plug(c);
-  d.setOutHandler([this](const uint8_t *data, size_t length) {
+  d.setOutHandler([this, presence = presence_](const uint8_t *data, size_t length) {
     // On umockdev's worker thread: the module answers through queueIn.
+    std::lock_guard<std::mutex> alive(presence->lock);
+    if (!presence->alive)
+      return;
     std::vector<Packet> packets;
     {
       std::lock_guard<std::mutex> a(assemblyLock_);

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 #include "modulesim/SimModule.h"
@@ -51,6 +52,14 @@ private:
   mutable std::mutex lock_; // guards device_ and plugs_
   std::mutex presenceLock_; // one plug or unplug at a time
   std::mutex assemblyLock_;
+  // The device's out handler runs on umockdev's worker thread and may still
+  // be running when the transport goes: it holds this while it uses the
+  // transport, and the destructor clears `alive` under it.
+  struct Presence {
+    std::mutex lock;
+    bool alive = true;
+  };
+  std::shared_ptr<Presence> presence_ = std::make_shared<Presence>();
   qwemu::UsbDevice *device_ = nullptr;
   unsigned plugs_ = 0;
   PacketAssembler assembler_;
