@@ -498,6 +498,16 @@ cErr Link::receivePacket(uint8_t module, const uint8_t *match, uint8_t *length, 
   return cErrNone;
 }
 
+cErr Link::dropMatchingPackets(uint8_t module, const uint8_t *match, uint8_t length) {
+  if (cErr e = targetError(isConnected(), module); e != cErrNone)
+    return e;
+  if (match == nullptr || length > cPACKET_MAXDATA)
+    return cErrParam;
+  CommandMatch m{match, length};
+  cLink_DrainPackets(pImpl->link, sCommandFilter, &m);
+  return cErrNone;
+}
+
 // ---- store slots ----
 
 namespace {
