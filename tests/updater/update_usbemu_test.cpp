@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -339,4 +340,58 @@ TEST_F(Update, DiscoveryListsUsbModulesAndOneHeldElsewhere) {
   EXPECT_NE(held.out.find("    40F5849A  [Error ("), std::string::npos) << held.out;
   EXPECT_NE(held.out.find("): Is someone else connected to this device?]\n"), std::string::npos);
   holder.disconnect();
+}
+
+// An update cut short (Ctrl-C while the loader goes in, after the loader has
+// started, or half-way through the firmware) leaves the module in its
+// application or in its loader; running the same update again finishes it.
+// The loader is larger than the module's block size, as real loaders are.
+TEST_F(Update, AnInterruptedUpdateIsFinishedByRunningItAgain) {
+  fw.loader = pattern(2048, 5);
+  std::string path = writeFile(image(fw, "40F5849A", "QW-Hub4", 2011, "2.17.1"), "rerun.bird");
+  auto upgradeOps = [&](uint8_t op) {
+    size_t n = 0;
+    for (const Packet &p : module->received())
+      if (p.data.size() >= 2 && p.data[0] == kCmdUpgrade && p.data[1] == op)
+        ++n;
+    return n;
+  };
+  struct Case {
+    const char *what;
+    std::function<bool()> interruptWhen;
+    Phase left; // where the interrupted run leaves the module
+  };
+  const Case cases[] = {
+      {"during the loader upload", [&] { return upgradeOps(1) >= 20; }, Phase::LoaderUpload},
+      {"after the loader started", [&] { return module->phase() == Phase::Loader && module->online(); }, Phase::Loader},
+      {"in the middle of the firmware", [&] { return upgradeOps(5) >= 1; }, Phase::Loader},
+  };
+  for (const Case &c : cases) {
+    start();
+    std::vector<std::string> args = {kUpdater, "-i", store.path(), "-U", "-d", "40F5849A", "-f", path, "-m", "0"};
+    auto cut = qwtest::RunProcessInterrupted(args, c.interruptWhen, 60000);
+    ASSERT_TRUE(cut.interrupted) << c.what << "\n" << cut.out << cut.err;
+    EXPECT_NE(cut.status, 0) << c.what;
+    EXPECT_EQ(module->phase(), c.left) << c.what;
+    EXPECT_NE(module->build(), 2011u) << c.what;
+
+    // The killed program never closed the device: the kernel lets it go.
+    if (usb->device() != nullptr)
+      usb->device()->hostProcessEnded();
+    size_t violationsBefore = module->violations().size();
+    auto again = updater({"-U", "-d", "40F5849A", "-f", path});
+    ASSERT_EQ(again.status, 0) << c.what << "\n" << again.out << again.err;
+    EXPECT_TRUE(hasLine(again.out, "Transferred 1 blocks, 2052 total bytes")) << c.what << "\n" << again.out;
+    EXPECT_TRUE(module->waitFor([&] { return module->build() == 2011; }, 5000ms)) << c.what;
+    EXPECT_EQ(module->loaderImage(kLoaderAddress, fw.loader.size()), fw.loader) << c.what;
+    EXPECT_EQ(module->image(kFirmwareAddress, fw.first.size()), fw.first) << c.what;
+    EXPECT_EQ(module->image(kSecondAddress, fw.second.size()), fw.second) << c.what;
+    std::vector<std::string> v = module->violations();
+    EXPECT_EQ(v.size(), violationsBefore) << c.what << ": " << v.back();
+    if (usb->device() != nullptr)
+      usb->device()->unplug(); // the next case's module takes its place on the bus
+    usb.reset();
+    module.reset();
+    Quillwork_libusb_exit();
+  }
 }
