@@ -104,9 +104,11 @@ cErr UpdaterEntity::_reconnect(uint32_t delayMs) {
   cErr err = cErrConnection;
   if (module == nullptr)
     return err;
-  module->disconnect();
   for (int attempt = 1; attempt <= kReconnectAttempts; ++attempt) {
     Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect. Attempt: %d of %d\n", attempt, kReconnectAttempts);
+    // A failed attempt can leave its link behind (connected, but the module
+    // never answered its address): every attempt starts from a clean link.
+    module->disconnect();
     err = module->reconnect();
     if (err == cErrNone) {
       Log::log(DEBUG_Network, "NETWORK: Reconnected to device\n");

@@ -212,6 +212,26 @@ TEST_F(UpgradeEntity, ALateAnswerIsNotTakenForTheNextRequest) {
   sim->setTrace(nullptr);
 }
 
+// The LOAD goes unanswered, so the entity reconnects; the first attempt's
+// link comes up but the module does not answer its address query. The next
+// attempt must start from a clean link, not fail on the one left behind.
+TEST_F(UpgradeEntity, EveryReconnectAttemptStartsFromACleanLink) {
+  connect({});
+  module->setNetworkingMode(true);
+  ASSERT_EQ(entity.LoaderInit(), cErrNone);
+  modulesim::Faults f;
+  f.replies.push_back({modulesim::FaultRule::Drop, cmdUPGRADE, val_UPGRADE_LOAD, 1, 0});
+  for (int query = 0; query < 4; ++query) // every answer to the first attempt's address queries
+    f.replies.push_back({modulesim::FaultRule::Drop, -1, -1, 1, 0});
+  sim->setFaults(f);
+  EXPECT_EQ(entity.LoaderStart(), cErrTimeout); // the acknowledgement never comes
+  EXPECT_TRUE(module->isConnected());
+  SystemClass system;
+  system.init(module.get(), 0);
+  uint32_t serial = 0;
+  EXPECT_EQ(system.getSerialNumber(&serial), cErrNone);
+}
+
 TEST_F(UpgradeEntity, ByteArrayModeAndTheRebootWait) {
   connect({});
   ASSERT_EQ(entity.CheckUEIDataSupport(), cErrNone);
