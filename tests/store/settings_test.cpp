@@ -70,13 +70,25 @@ TEST(store_KeyValueStore, MalformedLinesNeverReadBeyondTheLine) {
   EXPECT_EQ(value, "");
 }
 
-TEST(store_KeyValueStore, ReadingStopsAtALineLongerThanTheBuffer) {
+// An over-long line is dropped alone; the keys after it are read and survive
+// the next save.
+TEST(store_KeyValueStore, AnOverlongLineIsDroppedAlone) {
   TempDir dir;
-  std::string text = "first=1\nlong=" + std::string(3000, 'v') + "\nafter=2\n";
-  KeyValueStore store(dir.write("s", text));
+  std::string text = "first=1\nlong=" + std::string(6000, 'v') + "\nafter=2\nedge=" + std::string(2042, 'e') +
+                     "\nlast=3\ntail=" + std::string(2100, 't');
+  std::string path = dir.write("s", text);
+  KeyValueStore store(path);
   EXPECT_STREQ(store["first"], "1");
   EXPECT_EQ(store["long"], nullptr);
-  EXPECT_EQ(store["after"], nullptr);
+  EXPECT_STREQ(store["after"], "2");
+  EXPECT_EQ(store["edge"], nullptr); // 2047 characters before its line end: one too many
+  EXPECT_STREQ(store["last"], "3");
+  EXPECT_EQ(store["tail"], nullptr);
+  store.Add("new", "4");
+  store.Save();
+  KeyValueStore reread(path);
+  for (const char *key : {"first", "after", "last", "new"})
+    EXPECT_NE(reread[key], nullptr) << key;
 
   // A line of exactly 2047 characters with its line end still fits.
   std::string fits = "k=" + std::string(2044, 'v') + "\nnext=1\n";
