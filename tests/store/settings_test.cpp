@@ -293,6 +293,7 @@ TEST(store_KeyValueStore, SaveIsAtomicWhenKilled) {
   };
   generation(0).Save(path);
   const KeyValueStore one = generation(1), two = generation(2);
+  pid_t deadWriter = 0;
   for (int round = 0; round < 20; ++round) {
     pid_t child = fork();
     ASSERT_GE(child, 0);
@@ -315,5 +316,14 @@ TEST(store_KeyValueStore, SaveIsAtomicWhenKilled) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_FALSE(torn) << "round " << round << " read " << reads;
     ASSERT_TRUE(complete(ReadFile(path))) << "round " << round << " after the kill";
+    deadWriter = child;
   }
+  // The killed writers' temporary files (one made here for certain) go at the
+  // next save into the directory; those of running processes stay.
+  dir.write(".tmp-" + std::to_string(deadWriter) + "-7", std::string(100, 'x'));
+  std::string live = ".tmp-" + std::to_string(getpid()) + "-999999", init = ".tmp-1-0";
+  dir.write(live, "being written");
+  dir.write(init, "being written");
+  generation(0).Save(path);
+  EXPECT_EQ(Names(dir.path()), (std::set<std::string>{"s", live, init}));
 }
