@@ -412,7 +412,12 @@ bool sUEIFilter(const cPacket *packet, const void *reference) {
     r->type = ueiTYPE_INT;
     r->value.intVal = cUEI_RetrieveInt(d + 3);
     break;
-  default: break;
+  default:
+    // No value has this width: an error, not a success that leaves the
+    // record as it was (0, or the subindex of the request).
+    r->specifier = static_cast<uint8_t>(d[2] | ueiSPECIFIER_ERROR);
+    r->value.byteVal = static_cast<uint8_t>(cErrPacket);
+    break;
   }
   return true;
 }

@@ -137,6 +137,30 @@ TEST_F(LinkObjects, ErrorRepliesCarryTheModulesCode) {
   EXPECT_EQ(system.getUEI32(7, nullptr), cErrParam);
 }
 
+// Answers the module sends on its own: an unasked 32-bit value is awaited by
+// module, command, option and index; a value of a width no type has is an
+// error, not a success with whatever the record held.
+TEST_F(LinkObjects, UnaskedValuesAndAnswersOfAnOddWidth) {
+  SimModule &m = sim->module;
+  m.sendRaw(Packet{6, {0x03, 0x21, 0x00, 0xDE, 0xAD, 0xBE, 0xEF}}); // another module's
+  m.sendRaw(Packet{4, {0x03, 0x22, 0x00, 0xDE, 0xAD, 0xBE, 0xEF}}); // another option
+  m.sendRaw(Packet{4, {0x03, 0x21, 0x00, 0x12, 0x34, 0x56, 0x78}});
+  uint32_t value = 0;
+  EXPECT_EQ(system.awaitUEI32Val(0x21, &value, 1000), cErrNone);
+  EXPECT_EQ(value, 0x12345678u);
+
+  // 9 is the serial number, 39 the chip words by subindex: answers of 6 bytes.
+  m.sendRaw(Packet{4, {0x03, 0x09, 0x00, 0x01, 0x02, 0x03}});
+  m.sendRaw(Packet{4, {0x03, 0x27, 0x00, 0x01, 0x02, 0x03}});
+  uint8_t model = 0;
+  ASSERT_EQ(system.getModel(&model), cErrNone); // answered after them: both are queued now
+  value = 0xAAAA;
+  EXPECT_EQ(system.getSerialNumber(&value), cErrPacket);
+  EXPECT_EQ(value, 0xAAAAu);
+  EXPECT_EQ(system.getUEI32(39, 2, &value), cErrPacket);
+  EXPECT_EQ(value, 0xAAAAu);
+}
+
 TEST_F(LinkObjects, ByteArraysTravelAsASeries) {
   // 60 bytes: three packets of 24, 24 and 12 with sequence bytes 80, 81, 02.
   uint32_t words[15];

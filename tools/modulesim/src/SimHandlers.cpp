@@ -651,6 +651,11 @@ void SimModule::sendStreamSample(uint8_t command, uint8_t option, uint8_t index,
   emit(out);
 }
 
+void SimModule::sendRaw(const Packet &packet) {
+  Out out{packet};
+  emit(out);
+}
+
 void SimModule::onI2C(const Packet &p, Out &out) {
   // data: 8, bus index, 8-bit bus address (bit 0 = read), ...
   const auto &d = p.data;

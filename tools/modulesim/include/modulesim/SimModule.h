@@ -179,6 +179,9 @@ public:
   // now, as if a stream had produced it.
   void sendStreamSample(uint8_t command, uint8_t option, uint8_t index, uint8_t type, uint32_t value,
                         uint8_t subindex = 0);
+  // Sends any packet as the module, unasked: for tests of how a host takes
+  // answers that are late, odd or from another address.
+  void sendRaw(const Packet &packet);
   // Takes the module off line (a power cut) or back on line.
   void powerOff();
   void powerOn();
