@@ -247,6 +247,8 @@ cErr Link::connectThroughLinkModule(Link &other) {
     return cErrInitialization;
   if (pImpl->link != 0)
     return cErrConnection;
+  if (pImpl->specifier == nullptr)
+    return cErrConfiguration; // as connect: nowhere to go without a specifier
   pImpl->link = other.pImpl->link;
   // The engine counts users: a create that reuses the other's entry adds one.
   cErr why = cErrNone;

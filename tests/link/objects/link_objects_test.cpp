@@ -289,6 +289,9 @@ TEST_F(LinkObjects, ArgumentChecks) {
   r.type = ueiTYPE_VOID;
   EXPECT_EQ(idle.sendUEI(r), cErrConnection);
   EXPECT_EQ(idle.sendPacket(0, cmdDEBUG, 1, data), cErrConnection); // connection is tested first
+  // Without a specifier of its own a link cannot go through another.
+  EXPECT_EQ(idle.connectThroughLinkModule(*link), cErrConfiguration);
+  EXPECT_FALSE(idle.isConnected());
 
   Module unconnected(2, 0);
   EXPECT_EQ(unconnected.connect(linkTypeTCPIP, 0), cErrParam);
