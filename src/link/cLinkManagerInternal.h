@@ -88,6 +88,13 @@ cLinkEntryPtr sLookupEntryByID(uint32_t identifier);
 cLinkEntryPtr sLookupEntryByIdentifier(uint32_t identity0, linkType type);
 cLinkEntryPtr sLookupEntryByTrident(uint32_t identity0, uint32_t identity1, uint32_t identity2);
 cLinkEntryPtr sExtractEntry(uint32_t identifier);
+// A create that reuses a registered link: finds the entry and adds a use in
+// one step, so that a concurrent last destroy cannot take the entry away in
+// between; entries without uses left (being destroyed) are passed over. An
+// entry shared through a link server gets no use when refuseServed (*served
+// tells).
+cLinkEntryPtr sUseEntryByIdentifier(uint32_t identity0, linkType type, bool refuseServed, bool *served);
+cLinkEntryPtr sUseEntryByID(uint32_t identifier);
 // Adds delta to the use count; the new count.
 int sChangeUseCount(const cLinkEntryPtr &entry, int delta);
 // Takes one use; at 0 (or below) the entry is taken out of the registry and

@@ -103,6 +103,57 @@ TEST_F(LinkConcurrencyTest, CreatesAndDestroysRaceWithoutLeavingLinksBehind) {
   EXPECT_EQ(sLookupEntryByIdentifier(kSerial, linkTypeTCPIP), nullptr);
 }
 
+// A create that reuses the link races the link's last destroy: it either
+// takes a use of the live link (which the destroy then leaves running) or
+// makes a new one; it never hands out the identifier of a link on its way out.
+// Lanes of their own serial numbers run side by side (a teardown is slow).
+TEST_F(LinkConcurrencyTest, ACreateRacingTheLastDestroyNeverGetsADeadLink) {
+  std::atomic<int> dead{0}, failed{0};
+  std::atomic<bool> racing{true};
+  // Threads that keep the registry busy widen the gaps between its lock
+  // sections, where a create and a destroy could interleave.
+  std::vector<std::thread> busy;
+  for (int b = 0; b < 2; b++)
+    busy.emplace_back([&] {
+      while (racing)
+        sLookupEntryByIdentifier(kSerial + 100, linkTypeTCPIP);
+    });
+  std::vector<std::thread> lanes;
+  for (uint32_t lane = 1; lane <= 8; lane++)
+    lanes.emplace_back([&, lane] {
+      auto make = [&] { return cLink_CreateTCPIP(kSerial + lane, TcpModule::loopbackAddress(), module->port()); };
+      for (int round = 0; round < 15; round++) {
+        uint32_t first = make();
+        std::atomic<bool> go{false};
+        std::thread destroyer([&] {
+          while (!go.load()) {
+          }
+          cLink_Destroy(&first);
+        });
+        go = true;
+        uint32_t second = make();
+        destroyer.join();
+        if (second == 0 || first != 0) {
+          failed++;
+          continue;
+        }
+        if (sLookupEntryByID(second) == nullptr)
+          dead++;
+        else if (cLink_Destroy(&second) != cErrNone)
+          failed++;
+      }
+    });
+  for (auto &t : lanes)
+    t.join();
+  racing = false;
+  for (auto &t : busy)
+    t.join();
+  EXPECT_EQ(dead.load(), 0) << "creates handed out the identifier of a destroyed link";
+  EXPECT_EQ(failed.load(), 0);
+  for (uint32_t lane = 1; lane <= 8; lane++)
+    EXPECT_EQ(sLookupEntryByIdentifier(kSerial + lane, linkTypeTCPIP), nullptr);
+}
+
 TEST_F(LinkConcurrencyTest, ALinkDestroyedWhileInUseLetsEveryoneGo) {
   uint32_t id = create();
   ASSERT_NE(id, 0u);
