@@ -252,7 +252,8 @@ cErr cLink_Destroy(uint32_t *identifier) {
   if (!known)
     return cErrParam;
   if (entry == nullptr)
-    return cErrNone; // still in use
+    return cErrNone;        // still in use
+  entry->destroying = true; // a reset in progress stops trying and lets go of the control lock
   cLinkRecord *link = &entry->link;
   std::lock_guard<std::recursive_mutex> control(link->control);
   if (link->userFilterMutex != nullptr) {
@@ -299,7 +300,12 @@ cErr cLink_Reset(uint32_t identifier) {
     cStream_Destroy(&link->stream);
   cStream *stream = nullptr;
   cErr err = cErrNotReady;
+  // Bounded in attempts and in time (an unreachable peer makes each attempt
+  // wait for its connect time-out), and given up when the link is destroyed.
+  uint32_t start = cTime_GetMSTicks();
   for (int attempt = 0; attempt < cLINK_RESET_ATTEMPTS && stream == nullptr; attempt++) {
+    if (attempt > 0 && (cTime_MSSince(start) >= cLINK_RESET_DEADLINE_MS || entry->destroying))
+      break;
     if (attempt > 0)
       cTime_MSSleep(cLINK_RESET_DELAY_MS);
     err = sMakeStream(*entry, &stream);

@@ -68,6 +68,7 @@ struct cLinkEntry {
   linkType type;
   int16_t useCount; // under the registry mutex
   cLinkRecord link;
+  std::atomic<bool> destroying{false}; // the last destroy has begun: a reset gives up
   std::shared_ptr<cLinkEntry> next;
 
   // The record's mutexes go with the last holder of the entry, so that an
@@ -80,6 +81,13 @@ struct cLinkEntry {
   }
 };
 using cLinkEntryPtr = std::shared_ptr<cLinkEntry>;
+
+// Bounds of a teardown: a stopping link writes what is still queued for at
+// most this long (a module that stopped reading would hold the stop, and the
+// control lock, for minutes); a reset tries to make a new stream for at most
+// this long.
+#define cLINK_FINAL_DRAIN_MS 2000
+#define cLINK_RESET_DEADLINE_MS 5000
 
 // Registry (each under the registry mutex).
 uint32_t sCreate2(uint32_t identity0, uint32_t identity1, uint32_t identity2, linkType type);
