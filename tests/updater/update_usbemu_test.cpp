@@ -245,10 +245,15 @@ TEST_F(Update, ABlockIsRetriedUntilItGoesThrough) {
   start();
   Faults f;
   f.refuseWrite = 4;
+  // The loader block's PREPARE goes unanswered: a boot ROM taking over does
+  // not answer, and the update goes on.
+  f.replies.push_back({FaultRule::Drop, kCmdUpgrade, 7, 1, 0});
   module->setFaults(f);
   std::string path = writeFile(image(fw, "40F5849A", "QW-Hub4", 2006, "2.16.5"), "retry.bird");
   auto r = updater({"-U", "-d", "40F5849A", "-f", path});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(hasLine(r.out, "Transferred 1 blocks, 304 total bytes")) << r.out;
+  EXPECT_EQ(module->loaderImage(kLoaderAddress, fw.loader.size()), fw.loader);
   for (int attempt = 1; attempt <= 4; ++attempt)
     EXPECT_TRUE(hasLine(r.out, "  Retry " + std::to_string(attempt))) << attempt;
   EXPECT_FALSE(hasLine(r.out, "  Retry 5"));
@@ -268,10 +273,18 @@ TEST_F(Update, FailuresAreReportedAndNothingIsRecorded) {
   sums.wrongSums = 50;
   Faults drop;
   drop.disconnectAtBlock = 3; // the second firmware block
-  for (const Case &c : {Case{"prepare", prepare}, Case{"sums", sums}, Case{"disconnect", drop}}) {
+  Faults writes;
+  writes.refuseWrite = 5; // every attempt of the first firmware block
+  for (const Case &c :
+       {Case{"prepare", prepare}, Case{"sums", sums}, Case{"disconnect", drop}, Case{"writes", writes}}) {
     module->setFaults(c.faults);
     auto r = updater({"-U", "-d", "40F5849A", "-f", path});
     EXPECT_EQ(r.status, 1) << c.what << "\n" << r.out << r.err;
+    if (c.faults.refuseWrite == 5) {
+      EXPECT_TRUE(hasLine(r.out, "  Retry 4")) << r.out;
+      EXPECT_FALSE(hasLine(r.out, "  Retry 5"));
+      EXPECT_TRUE(hasLine(r.out, "Transferred 0 blocks, 0 total bytes")) << r.out;
+    }
     EXPECT_FALSE(std::filesystem::exists(settingsPath()) &&
                  !KeyValueStore(settingsPath()).GetString("LATEST_TRANSFER").empty())
         << c.what;
