@@ -301,8 +301,10 @@ void SimModule::timerLoop() {
     if (downAt_ && now >= *downAt_) {
       downAt_.reset();
       if (online_) {
-        if (heartbeatMs_() > 0)
+        if (heartbeatMs_() > 0) {
           out.push_back(Packet{config_.address, {0x00, 0x01}}); // the down beat
+          lastBeat_ = 1;
+        }
         goDown();
         events.emplace_back(false, presented_);
       }
@@ -365,6 +367,7 @@ void SimModule::timerLoop() {
         ++beatsUnanswered_;
       awaitingBeat_ = true;
       ++beatsSent_;
+      lastBeat_ = 0;
       out.push_back(Packet{config_.address, {0x00, 0x00}});
       nextBeat_ = now + milliseconds(hb);
     }

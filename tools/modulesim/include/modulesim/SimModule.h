@@ -271,6 +271,7 @@ private:
   std::chrono::steady_clock::time_point nextSample_;
   unsigned hbMs_ = 0;
   bool awaitingBeat_ = false;
+  uint8_t lastBeat_ = 0; // 0 up, 1 down
   unsigned beatsSent_ = 0, beatsUnanswered_ = 0;
   std::map<uint32_t, uint32_t> lastSample_; // (option << 8 | subindex) -> last value streamed
   uint8_t led_ = 0, bootSlot_ = 0, softwareOffset_ = 0, powerBehavior_ = 0, linkInterface_ = 0;
