@@ -161,6 +161,58 @@ TEST_F(LinkObjects, UnaskedValuesAndAnswersOfAnOddWidth) {
   EXPECT_EQ(value, 0xAAAAu);
 }
 
+// The host's requests, byte for byte as the module's command tables give
+// them, so that this library and the simulated module cannot agree on the
+// same mistake.
+TEST_F(LinkObjects, RequestsOnTheWireMatchTheCommandTables) {
+  using B = std::vector<uint8_t>;
+  auto requests = [&](uint8_t command) {
+    std::vector<B> out;
+    for (const Packet &p : sent(sim->module, command))
+      out.push_back(p.data);
+    return out;
+  };
+  uint32_t word = 0;
+  uint8_t byte = 0;
+  module->getBuild(&word);
+  module->hasUEI(cmdUPGRADE, 10, 0, 0x80);
+  module->classQuantity(3, &byte);
+  module->subClassQuantity(3, 1, &byte);
+  module->entityGroup(3, 2, &byte);
+  EXPECT_EQ(requests(cmdDESCRIPTOR),
+            (std::vector<B>{{73, 0xFF}, {73, 1, 95, 10, 0, 0x80}, {73, 4, 3}, {73, 5, 3, 1}, {73, 6, 3, 2}}));
+
+  const uint8_t echo[3] = {0xDE, 0xAD, 0x01};
+  EXPECT_EQ(module->debug(echo, 3), cErrNone);
+  EXPECT_EQ(requests(cmdDEBUG), (std::vector<B>{{23, 0xDE, 0xAD, 0x01}}));
+
+  Link *link = module->getLink();
+  link->storeSlotCapacity(4, 0, 1, &word);
+  link->storeSlotSize(4, 0, 1, &word);
+  const uint8_t five[5] = {1, 2, 3, 4, 5};
+  EXPECT_EQ(link->loadStoreSlot(4, 0, 2, five, 5), cErrNone);
+  std::vector<B> slot = requests(cmdSLOT);
+  ASSERT_EQ(slot.size(), 5u);
+  EXPECT_EQ(slot[0], (B{4, 1, 0, 1}));
+  EXPECT_EQ(slot[1], (B{4, 2, 0, 1}));
+  EXPECT_EQ(slot[2], (B{4, 4, 0, 2}));
+  uint8_t handle = slot[3].size() > 2 ? slot[3][2] : 0;
+  EXPECT_EQ(slot[3], (B{4, 7, handle, 1, 2, 3, 4, 5}));
+  EXPECT_EQ(slot[4], (B{4, 8, handle}));
+
+  I2CClass i2c;
+  i2c.init(module.get(), 0);
+  uint8_t speed = 0;
+  i2c.getSpeed(&speed);
+  uint8_t in[3];
+  const uint8_t out[2] = {0x55, 0xAA};
+  i2c.read(0x20, 3, in);
+  i2c.write(0x20, 2, out);
+  i2c.setPullup(true);
+  EXPECT_EQ(requests(cmdI2C),
+            (std::vector<B>{{8, 0, 0x21, 3, speed}, {8, 0, 0x20, 2, speed, 0x55, 0xAA}, {8, 0, 1, 1}}));
+}
+
 TEST_F(LinkObjects, ByteArraysTravelAsASeries) {
   // 60 bytes: three packets of 24, 24 and 12 with sequence bytes 80, 81, 02.
   uint32_t words[15];
