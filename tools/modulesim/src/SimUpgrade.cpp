@@ -62,8 +62,11 @@ void SimModule::onUpgrade(const Packet &p, Out &out) {
       downAt_ = std::chrono::steady_clock::now(); // at once, without an answer
       return;
     }
-    if (faults_.refusePrepare) {
-      --faults_.refusePrepare;
+    if (faults_.refusePrepare || (faults_.refuseBlock && prepares_ == faults_.refuseBlock)) {
+      if (faults_.refusePrepare)
+        --faults_.refusePrepare;
+      else
+        faults_.refuseBlock = 0;
       return status(1, {0, 0});
     }
     prepared_ = true;

@@ -89,11 +89,15 @@ struct FaultRule {
 
 struct Faults {
   std::vector<FaultRule> replies;
-  unsigned wrongSums = 0;         // this many SUM replies carry a wrong sum
-  unsigned refusePrepare = 0;     // this many PREPAREs answer status 1
-  unsigned refuseWrite = 0;       // this many WRITEs answer status 1
-  unsigned shortAccept = 0;       // this many DATA replies accept one byte less (bytes dropped)
-  unsigned disconnectAtBlock = 0; // the link drops when this PREPARE (1-based) arrives
+  unsigned wrongSums = 0;            // this many SUM replies carry a wrong sum
+  unsigned refusePrepare = 0;        // this many PREPAREs answer status 1
+  unsigned refuseWrite = 0;          // this many WRITEs answer status 1
+  unsigned shortAccept = 0;          // this many DATA replies accept one byte less (bytes dropped)
+  unsigned disconnectAtBlock = 0;    // the link drops when this PREPARE (1-based) arrives
+  unsigned refuseBlock = 0;          // this PREPARE (1-based, loader blocks counted) answers status 1
+  unsigned dropLinkAfterPackets = 0; // the link drops (the module restarts) after this many packets from the host
+  unsigned freezeAfterPackets = 0;   // after this many packets from the host the module freezes
+  bool frozen = false;               // answers nothing, sends nothing, until it restarts
   bool neverBackAfterReboot = false;
   bool linkClaimed = false; // another host owns the link: the module answers nothing
 };
