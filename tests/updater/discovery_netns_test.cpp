@@ -249,12 +249,31 @@ TEST(UpdateOverTcp, AnInterruptedUpdateIsFinishedByRunningItAgain) {
     };
     std::function<bool()> when[] = {[&] { return ops(1) >= 40; },
                                     [&] { return m.phase() == Phase::Loader && m.online(); },
-                                    [&] { return ops(5) >= 1; }};
+                                    [&] {
+                                      // the module freezes at its first WRITE, so the host
+                                      // cannot finish before the signal lands
+                                      if (ops(5) == 0)
+                                        return false;
+                                      Faults frozen;
+                                      frozen.frozen = true;
+                                      m.setFaults(frozen);
+                                      return true;
+                                    }};
+    if (cut == 2) { // the first WRITE's answer (the 5th status) comes late: time to see it and act
+      Faults hold;
+      hold.replies.push_back({FaultRule::Delay, kCmdUpgrade, 7, 5, 700});
+      m.setFaults(hold);
+    }
     auto r = qwtest::RunProcessInterrupted(
         {kUpdater, "-i", store.path(), "-U", "-d", "40F5849A", "-f", path, "-m", "0"}, when[cut], 60000);
     ASSERT_TRUE(r.interrupted) << cut << "\n" << r.out << r.err;
     EXPECT_NE(r.status, 0) << cut;
     EXPECT_EQ(m.phase(), cut == 0 ? Phase::LoaderUpload : Phase::Loader) << cut;
+    if (cut == 2) { // power-cycled out of its freeze: it comes back in its loader
+      unsigned restarts = m.restarts();
+      m.restart();
+      ASSERT_TRUE(m.waitFor([&] { return m.restarts() > restarts && m.online(); }, std::chrono::milliseconds(3000)));
+    }
 
     auto again = updater(store, {"-U", "-d", "40F5849A", "-f", path, "-m", "0"});
     ASSERT_EQ(again.status, 0) << cut << "\n" << again.out << again.err;

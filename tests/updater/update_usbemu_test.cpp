@@ -377,10 +377,27 @@ TEST_F(Update, AnInterruptedUpdateIsFinishedByRunningItAgain) {
   const Case cases[] = {
       {"during the loader upload", [&] { return upgradeOps(1) >= 20; }, Phase::LoaderUpload},
       {"after the loader started", [&] { return module->phase() == Phase::Loader && module->online(); }, Phase::Loader},
-      {"in the middle of the firmware", [&] { return upgradeOps(5) >= 1; }, Phase::Loader},
+      {"in the middle of the firmware",
+       [&] {
+         // the module freezes at its first WRITE: the host cannot finish
+         // before the signal lands
+         if (upgradeOps(5) == 0)
+           return false;
+         Faults frozen;
+         frozen.frozen = true;
+         module->setFaults(frozen);
+         return true;
+       },
+       Phase::Loader},
   };
   for (const Case &c : cases) {
     start();
+    if (std::string(c.what).find("firmware") != std::string::npos) {
+      // The first WRITE's answer (the 5th status) comes late: time to see it and act.
+      Faults hold;
+      hold.replies.push_back({FaultRule::Delay, kCmdUpgrade, 7, 5, 700});
+      module->setFaults(hold);
+    }
     std::vector<std::string> args = {kUpdater, "-i", store.path(), "-U", "-d", "40F5849A", "-f", path, "-m", "0"};
     auto cut = qwtest::RunProcessInterrupted(args, c.interruptWhen, 60000);
     ASSERT_TRUE(cut.interrupted) << c.what << "\n" << cut.out << cut.err;
@@ -391,6 +408,11 @@ TEST_F(Update, AnInterruptedUpdateIsFinishedByRunningItAgain) {
     // The killed program never closed the device: the kernel lets it go.
     if (usb->device() != nullptr)
       usb->device()->hostProcessEnded();
+    if (module->faults().frozen) { // power-cycled out of its freeze: back in its loader
+      unsigned restarts = module->restarts();
+      module->restart();
+      ASSERT_TRUE(module->waitFor([&] { return module->restarts() > restarts && module->online(); }, 3000ms));
+    }
     size_t violationsBefore = module->violations().size();
     auto again = updater({"-U", "-d", "40F5849A", "-f", path});
     ASSERT_EQ(again.status, 0) << c.what << "\n" << again.out << again.err;
