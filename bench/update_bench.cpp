@@ -1,8 +1,11 @@
-// Firmware transfer throughput against a simulated module over TCP loopback,
-// in packet mode and in byte-array (UEI) mode with and without pooled
-// packets, next to the bare request/response round trip of the same link.
-// Packet mode moves 26 data bytes per round trip, so its ceiling is
-// 26 bytes / round trip; "of_ceiling" reports the fraction reached.
+// Firmware transfer throughput against a simulated module over TCP loopback
+// and over the emulated USB bus, in packet mode and in byte-array (UEI) mode
+// with and without pooled packets, next to the bare request/response round
+// trip of the same link. Chunks are the 512 bytes the module's PREPARE
+// answers in a real update. Packet mode moves 26 data bytes per round trip,
+// so its ceiling is 26 bytes / round trip; "of_ceiling" reports the fraction
+// reached. The USB variants need the umockdev preload: the program executes
+// itself again under it.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -19,6 +22,14 @@
 #include "quillwork/Entity.h"
 #include "quillwork/Module.h"
 #include "updater/UpdaterEntity.h"
+#ifdef MODULESIM_HAVE_USB
+#include <sys/resource.h>
+#include <thread>
+#include <unistd.h>
+
+#include "modulesim/UsbTransport.h"
+#include "quillwork/qwusb_driver.h"
+#endif
 
 using namespace Corvatek::Quillwork;
 
@@ -34,30 +45,58 @@ public:
 };
 
 constexpr uint32_t kImageBytes = 512 * 1024;
-constexpr uint32_t kBlockBytes = 64 * 1024; // one firmware block per 64 KiB
+constexpr uint32_t kUsbImageBytes = 128 * 1024; // the emulated bus is slower: a shorter run
+constexpr uint32_t kBlockBytes = 64 * 1024;     // one firmware block per 64 KiB
+
+#ifdef MODULESIM_HAVE_USB
+// Made before the first libusb use, kept for the whole run.
+qwemu::UsbTestbed *gTestbed = nullptr;
+#endif
 
 struct Rig {
-  explicit Rig(bool pooledFeature) {
+  Rig(bool pooledFeature, bool usb) {
     modulesim::ModuleConfig c;
     c.restartOnLoad = false;
-    c.upgradeBlockSize = 1024;
+    // The block size a module answers to PREPARE (QW_BENCH_BLOCK to compare
+    // with other sizes).
+    c.upgradeBlockSize = static_cast<uint16_t>(getenv("QW_BENCH_BLOCK") ? atoi(getenv("QW_BENCH_BLOCK")) : 512);
     c.protocolFeatures = pooledFeature ? 0x80000000u : 0;
     sim = std::make_unique<modulesim::SimModule>(c);
-    tcp = std::make_unique<modulesim::TcpTransport>(*sim, modulesim::TcpOptions{});
     module = std::make_unique<Module>(2, 0);
     cEtherConfig off;
     off.enabled = 0;
     off.fallback = 0;
     module->setConfig(off);
     linkSpec s{};
-    s.type = linkTypeTCPIP;
     s.serialNumber = c.serial;
-    s.ipAddress = tcp->ipv4();
-    s.port = tcp->port();
+    if (usb) {
+#ifdef MODULESIM_HAVE_USB
+      if (gTestbed == nullptr || !gTestbed->ok())
+        return;
+      usbTransport = std::make_unique<modulesim::UsbTransport>(*sim, *gTestbed);
+      s.type = linkTypeUSB;
+#else
+      return;
+#endif
+    } else {
+      tcp = std::make_unique<modulesim::TcpTransport>(*sim, modulesim::TcpOptions{});
+      s.type = linkTypeTCPIP;
+      s.ipAddress = tcp->ipv4();
+      s.port = tcp->port();
+    }
     ok = module->connectFromSpec(s) == cErrNone;
+  }
+  ~Rig() {
+    module.reset(); // the link goes before its module
+#ifdef MODULESIM_HAVE_USB
+    usbTransport.reset();
+#endif
   }
   std::unique_ptr<modulesim::SimModule> sim;
   std::unique_ptr<modulesim::TcpTransport> tcp;
+#ifdef MODULESIM_HAVE_USB
+  std::unique_ptr<modulesim::UsbTransport> usbTransport;
+#endif
   std::unique_ptr<Module> module;
   bool ok = false;
 };
@@ -76,8 +115,9 @@ double roundTrip(Module &m) {
   return samples[samples.size() / 2];
 }
 
-void transfer(benchmark::State &state, bool uei, bool pooled) {
-  Rig rig(pooled);
+void transfer(benchmark::State &state, bool uei, bool pooled, bool usb = false) {
+  Rig rig(pooled, usb);
+  const uint32_t imageBytes = usb ? kUsbImageBytes : kImageBytes;
   if (!rig.ok) {
     state.SkipWithError("no simulated module");
     return;
@@ -107,7 +147,7 @@ void transfer(benchmark::State &state, bool uei, bool pooled) {
   if (uei)
     entity.CheckPooledPacketsSupport();
   for (auto _ : state) {
-    for (uint32_t address = 0; address < kImageBytes; address += kBlockBytes) {
+    for (uint32_t address = 0; address < imageBytes; address += kBlockBytes) {
       block[0] = static_cast<uint8_t>(address >> 24);
       block[1] = static_cast<uint8_t>(address >> 16);
       block[2] = static_cast<uint8_t>(address >> 8);
@@ -140,6 +180,79 @@ BENCHMARK(BM_UpdatePacketMode)->Unit(benchmark::kMillisecond)->Iterations(2)->Us
 BENCHMARK(BM_UpdateUEIBytes)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
 BENCHMARK(BM_UpdateUEIBytesPooled)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
 
+#ifdef MODULESIM_HAVE_USB
+void BM_UsbUpdatePacketMode(benchmark::State &state) { transfer(state, false, false, true); }
+void BM_UsbUpdateUEIBytes(benchmark::State &state) { transfer(state, true, false, true); }
+void BM_UsbUpdateUEIBytesPooled(benchmark::State &state) { transfer(state, true, true, true); }
+
+BENCHMARK(BM_UsbUpdatePacketMode)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_UsbUpdateUEIBytes)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_UsbUpdateUEIBytesPooled)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+
+// CPU of this process (host and emulated bus together) while a connected USB
+// link sits idle for a second, and the host's USB connect and disconnect
+// times next to a TCP connect to the same kind of simulated module.
+double cpuSeconds() {
+  rusage u;
+  getrusage(RUSAGE_SELF, &u);
+  return (double)(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+void BM_UsbIdleLinkCpu(benchmark::State &state) {
+  auto t0 = std::chrono::steady_clock::now();
+  Rig rig(true, true);
+  double connect = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  t0 = std::chrono::steady_clock::now();
+  Rig tcpRig(true, false);
+  double tcpConnect = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  if (!rig.ok || !tcpRig.ok) {
+    state.SkipWithError("no simulated module");
+    return;
+  }
+  tcpRig.module.reset();
+  double percent = 0;
+  for (auto _ : state) {
+    double c0 = cpuSeconds();
+    auto w0 = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - w0).count();
+    percent = 100.0 * (cpuSeconds() - c0) / wall;
+  }
+  t0 = std::chrono::steady_clock::now();
+  rig.module->disconnect();
+  double disconnect = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  state.counters["cpu_percent"] = percent;
+  state.counters["usb_disconnect_ms"] = disconnect * 1e3;
+  state.counters["usb_connect_ms"] = connect * 1e3;
+  state.counters["tcp_connect_ms"] = tcpConnect * 1e3;
+}
+BENCHMARK(BM_UsbIdleLinkCpu)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
+#endif
+
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char **argv) {
+#ifdef MODULESIM_HAVE_USB
+  if (!qwemu::UsbTestbed::preloaded()) {
+    const char *preload = getenv("LD_PRELOAD");
+    std::string value = "libumockdev-preload.so.0";
+    if (preload != nullptr && *preload != '\0')
+      value += std::string(":") + preload;
+    setenv("LD_PRELOAD", value.c_str(), 1);
+    execv("/proc/self/exe", argv);
+    perror("re-executing under libumockdev-preload.so.0"); // the USB variants then skip
+  }
+  qwemu::UsbTestbed testbed;
+  gTestbed = &testbed;
+#endif
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv))
+    return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+#ifdef MODULESIM_HAVE_USB
+  Quillwork_libusb_exit(); // before the testbed goes
+  gTestbed = nullptr;
+#endif
+  return 0;
+}

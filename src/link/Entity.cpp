@@ -2,6 +2,7 @@
 #include "quillwork/Entity.h"
 
 #include <cstring>
+#include <utility>
 
 #include "quillwork/cUEI.h"
 
@@ -467,6 +468,31 @@ cErr I2CClass::setPullup(bool on) {
   uint8_t answer[cPACKET_MAXDATA];
   uint8_t answerLength = 0;
   return transfer(request, sizeof request, match, sizeof match, &answerLength, answer);
+}
+
+// ---- streams ----
+
+cErr EntityClass::setStreamEnabled(bool enable) {
+  Link *l = link();
+  if (l == nullptr)
+    return cErrResource;
+  return l->enableStream(pImpl->module->getModuleAddress(), pImpl->command, 255, pImpl->index, enable);
+}
+
+cErr EntityClass::registerOptionCallback(uint8_t option, bool enable, Link::StreamCallback callback, void *context) {
+  Link *l = link();
+  if (l == nullptr)
+    return cErrResource;
+  return l->registerStreamCallback(pImpl->module->getModuleAddress(), pImpl->command, option, pImpl->index, enable,
+                                   std::move(callback), context);
+}
+
+cErr EntityClass::getStreamStatus(Link::StreamStatusEntry *entries, uint32_t entryCount, uint32_t *count) {
+  Link *l = link();
+  if (l == nullptr)
+    return cErrResource;
+  return l->getStreamStatus(pImpl->module->getModuleAddress(), pImpl->command, 255, pImpl->index, 255, entries,
+                            entryCount, count);
 }
 
 } // namespace Quillwork

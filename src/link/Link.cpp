@@ -47,6 +47,7 @@ struct Link::impl {
 
 Link::Link(const char *name) : pImpl(std::make_unique<impl>()) {
   pImpl->owner = this;
+  streams();
   if (name != nullptr)
     pImpl->name.assign(name, strnlen(name, kMaxName));
 }
@@ -54,6 +55,7 @@ Link::Link(const char *name) : pImpl(std::make_unique<impl>()) {
 Link::Link(const linkSpec &spec, const char *name) : Link(name) { setLinkSpecifier(spec); }
 
 Link::~Link() {
+  shutdownStreams();
   if (pImpl->link != 0)
     cLink_Destroy(&pImpl->link);
   if (pImpl->specifier != nullptr)
@@ -177,7 +179,10 @@ static cErr connectHelper(Link::impl &d) {
 cErr Link::connect() {
   if (pImpl->link != 0)
     return cErrConnection;
-  return connectHelper(*pImpl);
+  cErr err = connectHelper(*pImpl);
+  if (err == cErrNone)
+    restoreStreams();
+  return err;
 }
 
 namespace {
@@ -258,7 +263,10 @@ cErr Link::connectThroughLinkModule(Link &other) {
     return why == cErrNone ? cErrConnection : why;
   }
   pImpl->link = shared;
-  return waitForLink(pImpl->link);
+  cErr err = waitForLink(pImpl->link);
+  if (err == cErrNone)
+    restoreStreams();
+  return err;
 }
 
 bool Link::isConnected() const {
@@ -272,6 +280,7 @@ int Link::getStatus() const {
 }
 
 cErr Link::disconnect() {
+  detachStreams();
   if (pImpl->link != 0)
     cLink_Destroy(&pImpl->link);
   pImpl->link = 0;
@@ -279,8 +288,10 @@ cErr Link::disconnect() {
 }
 
 cErr Link::reset() {
-  if (pImpl->link != 0)
-    cLink_Reset(pImpl->link);
+  // The engine drops its packet filter when it resets: the streams are put
+  // back on the new connection.
+  if (pImpl->link != 0 && cLink_Reset(pImpl->link) == cErrNone)
+    restoreStreams();
   return cErrNone;
 }
 
@@ -885,11 +896,6 @@ cErr Link::disablePacketLog() {
   if (pImpl->logger != nullptr)
     return cLogger_Disable(pImpl->logger);
   return cErrNone;
-}
-
-cErr Link::readStreamCache(uint8_t, uint8_t, uint8_t, uint8_t, uint8_t, uint32_t *) {
-  // No value streams are registered on this link.
-  return cErrNotFound;
 }
 
 } // namespace Quillwork

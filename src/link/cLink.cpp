@@ -153,6 +153,8 @@ uint32_t cLink_Init(uint32_t identifier, cStream *stream) {
   link->userFilterReference = nullptr;
   cMutex_Unlock(link->userFilterMutex);
   link->pooled = false;
+  link->syncKick = false;
+  link->writerBusy = false;
   link->check = cLINK_CHECK;
   return identifier;
 }
@@ -199,7 +201,12 @@ cErr cLink_Stop(cLinkRecord *link) {
   link->status = cLINK_STOPPING;
   cErr result = cErrNone;
   if (link->inPipe != nullptr || link->outPipe != nullptr) {
-    if (link->inPipe != nullptr && link->outPipe != nullptr) {
+    bool both = link->inPipe != nullptr && link->outPipe != nullptr;
+    // The writer is told first, so that it leaves its wait as soon as the
+    // route-off packet wakes it instead of waiting on for more; it still
+    // sends everything queued.
+    link->running = false;
+    if (both) {
       const uint8_t off = 0;
       cPacket route{};
       route.check = cPACKETCHECK;
@@ -207,13 +214,23 @@ cErr cLink_Stop(cLinkRecord *link) {
       route.length = 1;
       route.count = 3;
       route.data[0] = off;
-      cPacketFifo_Put(link->outgoing, &route); // the out-pipe sends it on its way out
+      cPacketFifo_Put(link->outgoing, &route);
     }
-    link->running = false;
+    cStream_Wake(link->stream); // the reader need not wait out a pending read
     if (link->inPipe != nullptr && cThread_Destroy(&link->inPipe) != 0)
       result = cErrUnknown;
     if (link->outPipe != nullptr && cThread_Destroy(&link->outPipe) != 0)
       result = cErrUnknown;
+    // A writer that had already emptied the queue before the route-off
+    // packet arrived has left it behind: send it (and anything after it)
+    // from here, in order; the writer is gone, so nobody else writes.
+    std::lock_guard<std::mutex> writing(link->writeLock); // and no caller is still writing
+    if (both && link->stream != nullptr) {
+      for (cPacket *p = cPacketFifo_Get(link->outgoing); p != nullptr; p = cPacketFifo_Get(link->outgoing)) {
+        sSendPacket(link, p);
+        cPacket_Destroy(&p);
+      }
+    }
     link->inPipe = link->outPipe = nullptr;
     link->inPipeStarted = link->outPipeStarted = false;
     cPacket_Reset(link->assembly);
@@ -228,7 +245,17 @@ cErr cLink_Sync(uint32_t identifier) {
   if (entry == nullptr)
     return cErrParam;
   cLinkRecord *link = &entry->link;
-  link->status = cLINK_SYNCING; // the in-pipe starts the handshake on its next read
+  // The handshake starts here, not when the reader's pending read next comes
+  // back empty (a USB read waits up to a second): the sync requests are
+  // queued now and the in-pipe takes the handshake up with the next byte.
+  if (link->running) {
+    link->syncKick = true;
+    link->status = cLINK_SYNCING;
+    if (!sQueueSyncRequests(link))
+      link->syncKick = false; // the in-pipe starts it on its next empty read
+  } else {
+    link->status = cLINK_SYNCING; // the in-pipe starts the handshake on its next read
+  }
   bool done = false;
   for (int i = 0; i < cLINK_START_POLLS && !done; i++) {
     done = link->status == cLINK_RUNNING;
@@ -398,7 +425,23 @@ cErr cLink_PutPacket(uint32_t identifier, const cPacket *packet) {
   cLinkEntryPtr entry = sEntry(identifier);
   if (entry == nullptr)
     return cErrParam;
-  return cPacketFifo_Put(entry->link.outgoing, packet);
+  cLinkRecord *link = &entry->link;
+  // With nothing queued and no write under way, the caller writes its packet
+  // itself: that spares a thread hand-off on every request, and the order is
+  // kept because a packet goes out directly only when all before it have.
+  // Pooled links queue, so that the out-pipe can gather.
+  if (cVALIDPACKET(packet) && packet->length <= cPACKET_MAXDATA && !link->pooled && link->running &&
+      link->outPipeStarted) {
+    std::unique_lock<std::mutex> writing(link->writeLock, std::try_to_lock);
+    // The queue is looked at before the out-pipe's flag: the flag is raised
+    // under the queue's lock as a packet leaves it, so an empty queue seen
+    // here means that any packet taken from it is flagged.
+    if (writing.owns_lock() && link->running && cPacketFifo_GetLength(link->outgoing) == 0 && !link->writerBusy) {
+      sSendPacket(link, packet); // a write error is not acted on, as in the out-pipe
+      return cErrNone;
+    }
+  }
+  return cPacketFifo_Put(link->outgoing, packet);
 }
 
 cPacket *cLink_GetPacket(uint32_t identifier) {

@@ -56,6 +56,16 @@ struct cLinkRecord {
   std::atomic<bool> pooled;
   // Serialises start, stop, reset and destroy of this link.
   std::recursive_mutex control;
+  // Set by cLink_Sync once it has queued the sync requests itself; the
+  // in-pipe then takes up the handshake without queuing its own.
+  std::atomic<bool> syncKick;
+  // Held by whoever writes the stream outside pooled gathering: the out-pipe
+  // for the packets it has taken, or a caller of cLink_PutPacket writing its
+  // own packet while nothing is queued. writerBusy is set (under the
+  // outgoing FIFO's lock) the moment the out-pipe takes a packet, until it
+  // has written it.
+  std::mutex writeLock;
+  std::atomic<bool> writerBusy;
 };
 
 // One registered link. Entries are shared: an operation that found one keeps
@@ -121,6 +131,10 @@ void *sInPipeProcess(void *link);
 void *sOutPipeProcess(void *link);
 // Starts the synchronisation handshake (in-pipe).
 void sStartSync(cLinkRecord *link);
+// Queues the six sync requests; false if a put failed.
+bool sQueueSyncRequests(cLinkRecord *link);
+// Writes one packet to the link's stream (and the packet log).
+cErr sSendPacket(cLinkRecord *link, const cPacket *packet);
 
 // Packet log: adds an entry (log mutex held by the caller); cErrOverrun if it
 // can never fit.

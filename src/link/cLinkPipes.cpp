@@ -91,17 +91,39 @@ cErr sWritePacket(cLinkRecord *link, const cPacket *packet) {
 
 } // namespace
 
-void sStartSync(cLinkRecord *link) {
-  link->status = cLINK_SYNCING;
-  link->syncState = cSYNC_START;
-  cPacket_Reset(link->assembly);
+bool sQueueSyncRequests(cLinkRecord *link) {
   cPacket request = sPacket(ADDRESS_QUERY, 0, nullptr);
   cErr last = cErrNone;
   for (int i = 0; i < cLINK_SYNC_REQUESTS; i++)
     last = cPacketFifo_Put(link->outgoing, &request);
-  if (last == cErrNone)
+  return last == cErrNone;
+}
+
+void sStartSync(cLinkRecord *link) {
+  link->syncKick = false; // these requests supersede any cLink_Sync queued
+  link->status = cLINK_SYNCING;
+  link->syncState = cSYNC_START;
+  cPacket_Reset(link->assembly);
+  if (sQueueSyncRequests(link))
     link->syncState = cSYNC_EXPECT_ADDRESS;
 }
+
+cErr sSendPacket(cLinkRecord *link, const cPacket *packet) {
+  cErr err = sWritePacket(link, packet);
+  sPacketLogRecord(link, cLINK_LOG_SENT, packet);
+  return err;
+}
+
+namespace {
+
+// cLink_Sync has queued the sync requests: expect their answers from a
+// packet boundary on.
+void sTakeSyncKick(cLinkRecord *link) {
+  cPacket_Reset(link->assembly);
+  link->syncState = cSYNC_EXPECT_ADDRESS;
+}
+
+} // namespace
 
 void *sInPipeProcess(void *argument) {
   cLinkRecord *link = static_cast<cLinkRecord *>(argument);
@@ -113,7 +135,9 @@ void *sInPipeProcess(void *argument) {
     cErr err = cStream_Read(link->stream, &byte, 1);
     if (err == cErrNotReady) {
       uint32_t status = link->status;
-      if (status == cLINK_SYNCING || status == cLINK_IO_ERROR)
+      if (status == cLINK_SYNCING && link->syncKick.exchange(false))
+        sTakeSyncKick(link);
+      else if (status == cLINK_SYNCING || status == cLINK_IO_ERROR)
         sStartSync(link);
       continue;
     }
@@ -123,6 +147,8 @@ void *sInPipeProcess(void *argument) {
       continue;
     }
     if (link->status == cLINK_SYNCING) {
+      if (link->syncKick.exchange(false))
+        sTakeSyncKick(link);
       sSyncByte(link, byte);
       continue;
     }
@@ -137,17 +163,32 @@ void *sInPipeProcess(void *argument) {
   return nullptr;
 }
 
+namespace {
+
+// Runs under the outgoing FIFO's lock as the out-pipe takes a packet, so a
+// caller that finds the FIFO empty also sees that a write is pending.
+bool sClaimForWriting(const cPacket *, const void *reference) {
+  static_cast<cLinkRecord *>(const_cast<void *>(reference))->writerBusy = true;
+  return true;
+}
+
+} // namespace
+
 void *sOutPipeProcess(void *argument) {
   cLinkRecord *link = static_cast<cLinkRecord *>(argument);
   link->outPipeStarted = true;
   uint8_t pool[cLINK_POOL_SIZE];
   while (link->running) {
-    cPacket *packet = cPacketFifo_Await(link->outgoing, 1000);
+    cPacket *packet = cPacketFifo_AwaitFirst(link->outgoing, sClaimForWriting, link, 1000);
     if (packet == nullptr)
       continue;
+    std::lock_guard<std::mutex> writing(link->writeLock);
+    struct Idle {
+      cLinkRecord *link;
+      ~Idle() { link->writerBusy = false; }
+    } idle{link};
     if (!link->pooled) {
-      sWritePacket(link, packet); // a write error is not acted on: the reader notices a dead stream
-      sPacketLogRecord(link, cLINK_LOG_SENT, packet);
+      sSendPacket(link, packet); // a write error is not acted on: the reader notices a dead stream
       cPacket_Destroy(&packet);
       continue;
     }
@@ -167,12 +208,11 @@ void *sOutPipeProcess(void *argument) {
   // Whatever is still queued (the route-off packet of a stopping link) goes
   // out, for a bounded time: what a module that stopped reading leaves queued
   // after that is dropped.
+  std::lock_guard<std::mutex> writing(link->writeLock);
   uint32_t drainStart = cTime_GetMSTicks();
   for (cPacket *packet = cPacketFifo_Get(link->outgoing); packet != nullptr; packet = cPacketFifo_Get(link->outgoing)) {
-    if (cTime_MSSince(drainStart) < cLINK_FINAL_DRAIN_MS) {
-      sWritePacket(link, packet);
-      sPacketLogRecord(link, cLINK_LOG_SENT, packet);
-    }
+    if (cTime_MSSince(drainStart) < cLINK_FINAL_DRAIN_MS)
+      sSendPacket(link, packet);
     cPacket_Destroy(&packet);
   }
   return nullptr;

@@ -23,6 +23,18 @@ cStream *cStream_Create(cStreamGetProc get, cStreamPutProc put, cStreamWriteProc
 
 bool cVALIDSTREAM(const cStream *stream) { return stream != nullptr && stream->check == cSTREAMCHECK; }
 
+cErr cStream_SetWake(cStream *stream, cStreamWakeProc wake) {
+  if (!cVALIDSTREAM(stream))
+    return cErrParam;
+  stream->wake = wake;
+  return cErrNone;
+}
+
+void cStream_Wake(cStream *stream) {
+  if (cVALIDSTREAM(stream) && stream->wake != nullptr)
+    stream->wake(stream->reference);
+}
+
 void *cStream_GetReference(const cStream *stream) { return cVALIDSTREAM(stream) ? stream->reference : nullptr; }
 
 namespace {

@@ -19,4 +19,5 @@ struct cStream {
   size_t readIndex;
   size_t writeIndex;
   uint16_t check;
+  cStreamWakeProc wake; // optional: cuts short a get that is waiting
 };

@@ -126,6 +126,11 @@ cErr qwusb_close_quillwork_device(qwusb_device *handle) {
   return handle->kind == QWUSB_KIND_LIBUSB ? qwusb_libusb_close(handle) : qwusb_kernel_close(handle);
 }
 
+void qwusb_wake(qwusb_device *handle) {
+  if (handle != nullptr && handle->kind == QWUSB_KIND_LIBUSB)
+    qwusb_libusb_wake(handle); // the kernel node's get never waits
+}
+
 cErr qwusb_destroy(qwusb_device **handle) {
   if (handle == nullptr || *handle == nullptr)
     return cErrParam;

@@ -4,10 +4,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "quillwork/qwusb_driver.h"
 
 struct libusb_device_handle;
+struct libusb_transfer;
 
 #define QWUSB_SERIAL_SIZE 256
 
@@ -26,6 +28,11 @@ struct qwusb_device {
   std::atomic<uint8_t> errorCount;     // consecutive I/O errors (saturates)
   uint16_t inMaxPacket;                // from the endpoint descriptors
   uint16_t outMaxPacket;
+  // qwusb_wake: the IN transfer a get waits on (cancelled by a wake), and a
+  // wake that came while no get was waiting (the next get returns at once).
+  std::mutex wakeLock;
+  libusb_transfer *pendingIn = nullptr;
+  bool wakeRequested = false;
 };
 
 // Direction of a transfer, for the error tolerance.
@@ -46,6 +53,7 @@ cErr qwusb_libusb_open(qwusb_device *handle, const char *serial);
 cErr qwusb_libusb_write(qwusb_device *handle, const uint8_t *data, size_t length);
 cErr qwusb_libusb_get(qwusb_device *handle, uint8_t *byte);
 cErr qwusb_libusb_close(qwusb_device *handle);
+void qwusb_libusb_wake(qwusb_device *handle);
 
 cErr qwusb_kernel_open(qwusb_device *handle, const char *serial);
 cErr qwusb_kernel_write(qwusb_device *handle, const uint8_t *data, size_t length);

@@ -39,7 +39,72 @@ bool sSerialMatches(libusb_device_handle *device, const libusb_device_descriptor
   return strcmp(reinterpret_cast<const char *>(text), serial) == 0;
 }
 
+// One bulk IN transfer of up to size bytes, as libusb_bulk_transfer, except
+// that qwusb_wake can cancel it (a cancelled transfer counts as a time-out:
+// the bytes that had arrived are kept).
+int sBulkIn(qwusb_device *handle, int *received) {
+  *received = 0;
+  libusb_transfer *transfer = libusb_alloc_transfer(0);
+  if (transfer == nullptr)
+    return LIBUSB_ERROR_NO_MEM;
+  int completed = 0;
+  libusb_fill_bulk_transfer(
+      transfer, handle->usbHandle, handle->inEndpoint, handle->receive, QWUSB_RECEIVE_SIZE,
+      [](libusb_transfer *t) { *static_cast<int *>(t->user_data) = 1; }, &completed, QWUSB_READ_TIMEOUT_MS);
+  {
+    std::lock_guard<std::mutex> g(handle->wakeLock);
+    if (handle->wakeRequested) {
+      handle->wakeRequested = false;
+      libusb_free_transfer(transfer);
+      return LIBUSB_ERROR_TIMEOUT;
+    }
+    int rc = libusb_submit_transfer(transfer);
+    if (rc != LIBUSB_SUCCESS) {
+      libusb_free_transfer(transfer);
+      return rc;
+    }
+    handle->pendingIn = transfer;
+  }
+  libusb_context *context = Quillwork_libusb_context();
+  while (completed == 0) {
+    int rc = libusb_handle_events_completed(context, &completed);
+    if (rc < 0 && rc != LIBUSB_ERROR_INTERRUPTED) {
+      libusb_cancel_transfer(transfer);
+      while (completed == 0)
+        if (libusb_handle_events_completed(context, &completed) < 0)
+          break;
+      break;
+    }
+  }
+  {
+    std::lock_guard<std::mutex> g(handle->wakeLock);
+    handle->pendingIn = nullptr;
+  }
+  *received = transfer->actual_length;
+  int result;
+  switch (transfer->status) {
+  case LIBUSB_TRANSFER_COMPLETED: result = LIBUSB_SUCCESS; break;
+  case LIBUSB_TRANSFER_TIMED_OUT:
+  case LIBUSB_TRANSFER_CANCELLED: result = LIBUSB_ERROR_TIMEOUT; break;
+  case LIBUSB_TRANSFER_STALL: result = LIBUSB_ERROR_PIPE; break;
+  case LIBUSB_TRANSFER_NO_DEVICE: result = LIBUSB_ERROR_NO_DEVICE; break;
+  case LIBUSB_TRANSFER_OVERFLOW: result = LIBUSB_ERROR_OVERFLOW; break;
+  default: result = LIBUSB_ERROR_IO; break;
+  }
+  libusb_free_transfer(transfer);
+  return result;
+}
+
 } // namespace
+
+void qwusb_libusb_wake(qwusb_device *handle) {
+  std::lock_guard<std::mutex> g(handle->wakeLock);
+  // Also for the next get: a wake that meets a transfer just completing is
+  // not lost.
+  handle->wakeRequested = true;
+  if (handle->pendingIn != nullptr)
+    libusb_cancel_transfer(handle->pendingIn);
+}
 
 int find_usb_endpoints(qwusb_device *handle) {
   libusb_config_descriptor *config = nullptr;
@@ -181,8 +246,7 @@ cErr qwusb_libusb_get(qwusb_device *handle, uint8_t *byte) {
     return _handleErrorTolerance(handle, sStateError(state), qwusbRead);
 
   int received = 0;
-  int rc = libusb_bulk_transfer(handle->usbHandle, handle->inEndpoint, handle->receive, QWUSB_RECEIVE_SIZE, &received,
-                                QWUSB_READ_TIMEOUT_MS);
+  int rc = sBulkIn(handle, &received);
   cErr result;
   if (rc == LIBUSB_ERROR_PIPE) {
     libusb_clear_halt(handle->usbHandle, handle->inEndpoint);

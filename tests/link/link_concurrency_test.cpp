@@ -14,6 +14,7 @@
 
 #include "cLinkManagerInternal.h"
 #include "module_peer.h"
+#include "scripted_stream.h"
 #include "tcp_module.h"
 
 namespace {
@@ -275,6 +276,43 @@ TEST_F(LinkConcurrencyTest, PacketLogStaysWellFormedUnderConcurrentWriters) {
   EXPECT_GT(entries, 0);
   EXPECT_EQ(malformed, 0);
   cLink_Destroy(&id);
+}
+
+// Callers that write their own packet when nothing is queued, racing the
+// out-pipe (whose writes return late) and each other: each caller's packets
+// still leave in the order it put them.
+TEST(LinkPutOrder, EveryCallersPacketsLeaveInOrder) {
+  qwtest::ScriptedStream stream;
+  uint32_t id = cLink_Create(stream.make());
+  ASSERT_NE(id, 0u);
+  constexpr int kCallers = 4, kEach = 250;
+  std::vector<std::thread> callers;
+  for (int c = 0; c < kCallers; c++)
+    callers.emplace_back([id, c] {
+      for (int i = 0; i < kEach; i++) {
+        uint8_t data[2] = {(uint8_t)c, (uint8_t)i};
+        cPacket *p = cPacket_CreateWithData(4, 2, data);
+        EXPECT_EQ(cLink_PutPacket(id, p), cErrNone);
+        cPacket_Destroy(&p);
+      }
+    });
+  for (auto &t : callers)
+    t.join();
+  EXPECT_TRUE(
+      stream.waitWritten([](const std::vector<uint8_t> &b) { return b.size() >= 3 + kCallers * kEach * 4; }, 10000ms));
+  EXPECT_EQ(cLink_Destroy(&id), cErrNone);
+  std::vector<uint8_t> b = stream.written();
+  int next[kCallers] = {};
+  for (size_t i = 0; i + 3 < b.size(); i += 2 + b[i + 1]) {
+    if (b[i] != 4 || b[i + 1] != 2)
+      continue; // route packets
+    int c = b[i + 2];
+    ASSERT_LT(c, kCallers);
+    EXPECT_EQ(b[i + 3], next[c]) << "caller " << c;
+    next[c] = b[i + 3] + 1;
+  }
+  for (int c = 0; c < kCallers; c++)
+    EXPECT_EQ(next[c], kEach);
 }
 
 } // namespace

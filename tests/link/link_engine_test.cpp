@@ -114,6 +114,34 @@ TEST_F(LinkEngineTest, TwoEmptyPacketsFromOneAddressSynchronise) {
   EXPECT_EQ(cLink_GetPacket(id), nullptr); // the surplus answers are gone
 }
 
+TEST_F(LinkEngineTest, SyncDoesNotWaitForTheReadersPendingReadToRunOut) {
+  // The reader's get waits longer than the whole synchronisation may take.
+  stream.setIdleWait(10000ms);
+  create();
+  auto sync = std::async(std::launch::async, [this] { return cLink_Sync(id); });
+  ASSERT_TRUE(stream.waitWritten([](const Bytes &b) { return CountSequence(b, kSync) >= 6; }, 1500ms));
+  stream.feed({0x04, 0x00, 0x04, 0x00});
+  EXPECT_EQ(sync.get(), cErrNone);
+  EXPECT_EQ(cLink_GetStatus(id), cLINK_RUNNING);
+  EXPECT_EQ(syncRequests(), 6u); // the reader queued none of its own
+  stream.setIdleWait(20ms);
+}
+
+TEST_F(LinkEngineTest, AStopSendsEverythingQueuedThenRouteOff) {
+  create();
+  stream.delayWrites(30ms); // the out-pipe is still busy when the stop comes
+  for (uint8_t i = 0; i < 5; i++) {
+    cPacket *p = cPacket_CreateWithData(4, 1, &i);
+    ASSERT_EQ(cLink_PutPacket(id, p), cErrNone);
+    cPacket_Destroy(&p);
+  }
+  ASSERT_EQ(cLink_Destroy(&id), cErrNone);
+  const Bytes tail = {4, 1, 0, 4, 1, 1, 4, 1, 2, 4, 1, 3, 4, 1, 4, 0xAF, 0x01, 0x00};
+  Bytes written = stream.written();
+  ASSERT_GE(written.size(), tail.size());
+  EXPECT_EQ(Bytes(written.end() - (long)tail.size(), written.end()), tail);
+}
+
 TEST_F(LinkEngineTest, EmptyPacketsFromTwoAddressesDoNotSynchronise) {
   create();
   auto sync = std::async(std::launch::async, [this] { return cLink_Sync(id); });

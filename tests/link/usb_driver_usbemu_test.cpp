@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <future>
 #include <gtest/gtest.h>
 #include <libusb.h>
 #include <memory>
@@ -200,6 +201,29 @@ TEST_F(UsbDriverTest, ReadHandsOutOneTransferByteByByte) {
   // Nothing to read: the time-out gives cErrNotReady and no byte.
   uint8_t b = 0xEE;
   EXPECT_EQ(qwusb_get_from_device(h, &b), cErrNotReady);
+  EXPECT_EQ(qwusb_get_state(h), QWUSB_STATE_READY);
+}
+
+TEST_F(UsbDriverTest, AWakeCutsAReadShortAndLosesNothing) {
+  UsbDevice &dev = testbed->plug(moduleConfig(0x0010, "00000001"));
+  qwusb_device *h = openModule("00000001");
+  // Before a read: the next read gives up at once; the bytes wait for the one after.
+  qwusb_wake(h);
+  dev.queueIn({0x06, 0x00});
+  uint8_t b = 0xEE;
+  EXPECT_EQ(qwusb_get_from_device(h, &b), cErrNotReady);
+  EXPECT_EQ(readBytes(h, 2), (std::vector<uint8_t>{0x06, 0x00}));
+
+  // During a read (or just before it, if the reader is slow to start).
+  auto reading = std::async(std::launch::async, [h] {
+    uint8_t x;
+    return qwusb_get_from_device(h, &x);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  qwusb_wake(h);
+  EXPECT_EQ(reading.get(), cErrNotReady);
+  dev.queueIn({0x08, 0x00});
+  EXPECT_EQ(readBytes(h, 2), (std::vector<uint8_t>{0x08, 0x00}));
   EXPECT_EQ(qwusb_get_state(h), QWUSB_STATE_READY);
 }
 

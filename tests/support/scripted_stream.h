@@ -34,6 +34,14 @@ public:
     std::lock_guard<std::mutex> g(lock_);
     writeDelay_ = delay;
   }
+  // How long an idle get waits before it reports cErrNotReady (a USB read
+  // waits up to a second). A get already waiting returns at once.
+  void setIdleWait(std::chrono::milliseconds wait) {
+    std::lock_guard<std::mutex> g(lock_);
+    idleWait_ = wait;
+    idleWaitGeneration_++;
+    changed_.notify_all();
+  }
   // Reads fail with err (cErrNone: they work again).
   void failReads(cErr err) {
     std::lock_guard<std::mutex> g(lock_);
@@ -72,7 +80,10 @@ private:
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
       return s->readError_;
     }
-    if (!s->changed_.wait_for(g, std::chrono::milliseconds(20), [&] { return !s->input_.empty(); }))
+    unsigned generation = s->idleWaitGeneration_;
+    if (!s->changed_.wait_for(g, s->idleWait_,
+                              [&] { return !s->input_.empty() || s->idleWaitGeneration_ != generation; }) ||
+        s->input_.empty())
       return cErrNotReady;
     *byte = s->input_.front();
     s->input_.pop_front();
@@ -107,6 +118,8 @@ private:
   std::vector<size_t> writeSizes_;
   cErr readError_ = cErrNone;
   std::chrono::milliseconds writeDelay_{0};
+  std::chrono::milliseconds idleWait_{20};
+  unsigned idleWaitGeneration_ = 0;
   bool deleted_ = false;
 };
 

@@ -84,6 +84,45 @@ bool parseNumber(const std::string &text, uint32_t &out, int base = 0) {
   return true;
 }
 
+// Streamed values: COMMAND:OPTION:INDEX:TYPE[:RATE_MS[:VALUE[:STEP[:SUBINDEX]]]],
+// several joined by '+'. Rate 0 streams on change only.
+bool parseStreams(const std::string &text, std::vector<modulesim::StreamValue> &out) {
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t plus = text.find('+', start);
+    std::string one = text.substr(start, plus == std::string::npos ? std::string::npos : plus - start);
+    std::vector<uint32_t> n;
+    size_t s = 0;
+    while (s <= one.size()) {
+      size_t colon = one.find(':', s);
+      uint32_t v = 0;
+      if (!parseNumber(one.substr(s, colon == std::string::npos ? std::string::npos : colon - s), v))
+        return false;
+      n.push_back(v);
+      if (colon == std::string::npos)
+        break;
+      s = colon + 1;
+    }
+    if (n.size() < 4 || n.size() > 8 || n[0] > 255 || n[1] > 63 || n[2] > 31 || n[3] < 1 || n[3] > 7 || n[3] == 4 ||
+        (n.size() > 7 && n[7] > 255))
+      return false;
+    modulesim::StreamValue v;
+    v.command = uint8_t(n[0]);
+    v.option = uint8_t(n[1]);
+    v.index = uint8_t(n[2]);
+    v.type = uint8_t(n[3]);
+    v.rateMs = n.size() > 4 ? n[4] : 0;
+    v.value = n.size() > 5 ? n[5] : 0;
+    v.step = n.size() > 6 ? n[6] : 0;
+    v.subindex = n.size() > 7 ? uint8_t(n[7]) : 0;
+    out.push_back(v);
+    if (plus == std::string::npos)
+      break;
+    start = plus + 1;
+  }
+  return true;
+}
+
 ModuleSpec parseSpec(const std::string &transport, const std::string &text) {
   ModuleSpec spec;
   spec.transport = transport;
@@ -161,6 +200,9 @@ ModuleConfig configure(const ModuleSpec &spec, const ModuleConfig &base, uint8_t
       if (value.size() > 32)
         throw bad(key, value);
       c.name = value;
+    } else if (key == "stream") {
+      if (!parseStreams(value, c.streamValues))
+        throw bad(key, value);
     } else if (key == "port" || key == "ip" || key == "link") {
       // transport settings, read by the caller
     } else {
@@ -283,7 +325,8 @@ int main(int argc, char **argv) {
   app.footer("Settings (key=value after the serial number, or keys of a module object in the JSON file):\n"
              "  model, address, router, version (x.y.z), build, name, heartbeat, features, block-size,\n"
              "  down-ms, loader-serial-ms, uei-data, port and ip (tcp), link (serial),\n"
-             "  members=SERIAL:SERIAL... (modules on this router's I2C network).\n"
+             "  members=SERIAL:SERIAL... (modules on this router's I2C network),\n"
+             "  stream=CMD:OPT:INDEX:TYPE[:RATE_MS[:VALUE[:STEP[:SUBINDEX]]]][+...] (values streamed while enabled).\n"
              "JSON: {\"modules\": [{\"transport\": \"tcp\", \"serial\": \"40F5849A\", \"members\": [...]}]}\n"
              "After \"--\", a command to run while the modules are up; its exit status is returned.");
   app.add_option("command", command, "command to run")->allow_extra_args();

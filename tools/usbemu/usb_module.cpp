@@ -2,6 +2,12 @@
 // issues on /dev/bus/usb/BBB/DDD are answered here, on umockdev's worker
 // thread. Bulk IN transfers stay pending until the device has data (or libusb
 // discards them at their time-out), so libusb's own waiting is exercised.
+//
+// Completion is an event, as on a real bus: the device node is a FIFO that
+// this side keeps full while no URB is waiting to be reaped. libusb polls the
+// node for POLLOUT, so its event loop sleeps in poll() (honouring its own
+// time-outs) until a transfer finishes, when one page is taken out of the
+// FIFO; it is put back once every finished URB has been reaped.
 #include "usb_module.h"
 
 #include <cerrno>
@@ -13,6 +19,7 @@
 #include <linux/usbdevice_fs.h>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <umockdev.h>
 #include <unistd.h>
 
@@ -92,18 +99,50 @@ struct UsbDevice::Impl {
   std::vector<uint8_t> outData;
   std::deque<uint8_t> inData;
   std::deque<Urb *> pendingIn, done;
+  // The device node as a FIFO (see the top of the file); -1 when it could
+  // not be made, and reaps then answer "nothing yet" after 1 ms instead.
+  int wakeFd = -1;
+  bool signalled = false;
+  std::vector<uint8_t> page = std::vector<uint8_t>(4096);
 
   ~Impl() {
     for (Urb *u : pendingIn)
       delete u;
     for (Urb *u : done)
       delete u;
+    if (wakeFd >= 0)
+      close(wakeFd);
+  }
+
+  // Makes the device node a FIFO filled to the brim: not writable, so a poll
+  // for POLLOUT waits.
+  void makeWakeNode(const std::string &path) {
+    if (unlink(path.c_str()) != 0 || mkfifo(path.c_str(), 0666) != 0)
+      return;
+    wakeFd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (wakeFd < 0)
+      return;
+    while (write(wakeFd, page.data(), page.size()) > 0) {
+    }
+  }
+
+  // Lock held: the node is writable exactly while a finished URB waits to be
+  // reaped (or the device is gone, so that the host reaps and sees it).
+  void updateSignal() {
+    if (wakeFd < 0)
+      return;
+    bool want = !done.empty() || unplugged;
+    if (want && !signalled)
+      signalled = read(wakeFd, page.data(), page.size()) > 0;
+    else if (!want && signalled)
+      signalled = write(wakeFd, page.data(), page.size()) <= 0;
   }
 
   void finish(Urb *u, int status, int actual) {
     u->urb()->status = status;
     u->urb()->actual_length = actual;
     done.push_back(u);
+    updateSignal();
   }
 
   // Lock held: hands queued IN data to waiting IN transfers.
@@ -379,6 +418,12 @@ struct UsbDevice::Impl {
           break;
         }
       }
+      updateSignal();
+      if (found == nullptr && !unplugged && wakeFd >= 0) {
+        ret = -1; // nothing finished: libusb goes back to its poll
+        err = EAGAIN;
+        break;
+      }
       if (found == nullptr && !unplugged) {
         // The node is a plain file, so libusb's poll never waits: answering
         // "nothing yet" after 1 ms keeps its event loop from spinning.
@@ -468,6 +513,7 @@ UsbDevice::UsbDevice(UsbTestbed &testbed, const UsbDeviceConfig &config, uint8_t
   if (!umockdev_testbed_add_from_string(d.testbed, record, &error))
     warn(error, "add_from_string");
   g_free(record);
+  d.makeWakeNode(testbed.rootDir() + d.devnode);
 }
 
 UsbDevice::~UsbDevice() {
@@ -534,6 +580,7 @@ void UsbDevice::unplug() {
       impl_->finish(impl_->pendingIn.front(), -ESHUTDOWN, 0);
       impl_->pendingIn.pop_front();
     }
+    impl_->updateSignal();
   }
   // umockdev builds the uevent from sysfs, so it goes out before removal.
   umockdev_testbed_uevent(impl_->testbed, impl_->syspath.c_str(), "remove");

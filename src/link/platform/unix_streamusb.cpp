@@ -36,6 +36,12 @@ cErr sUsbWrite(const uint8_t *data, size_t length, void *reference) {
   return h == nullptr ? cErrParam : qwusb_write_to_device(h, data, length);
 }
 
+void sUsbWake(void *reference) {
+  qwusb_device *h = sHandle(reference);
+  if (h != nullptr)
+    qwusb_wake(h);
+}
+
 // A close error is reported, but the handle and the record are released all
 // the same: the stream that owned them is gone, so keeping them would only
 // leak the device (and keep its interface claimed).
@@ -75,6 +81,7 @@ cErr cStream_CreateUSB(uint32_t serialNumber, cStream **stream) {
     delete record;
     return cErrMemory;
   }
+  cStream_SetWake(s, sUsbWake);
   *stream = s;
   return cErrNone;
 }

@@ -29,6 +29,10 @@ SimModule::SimModule(ModuleConfig config) : config_(std::move(config)) {
   nextBeat_ = bootTime_ + milliseconds(hbMs_);
   nextSample_ = bootTime_;
   powerConfig_ = {0, 0, 0, 1, 0, 0, 0, 2};
+  for (const StreamValue &v : config_.streamValues)
+    sources_.push_back(StreamSource{v});
+  if (config_.startInLoader)
+    phase_ = Phase::Loader; // firmware blocks may come at once
   timer_ = std::thread([this] { timerLoop(); });
 }
 
@@ -388,6 +392,7 @@ void SimModule::timerLoop() {
       streamTick(out, uptimeMs());
       nextSample_ = now + milliseconds(std::max(config_.streamIntervalMs, 10u));
     }
+    sourcesTick(out, now);
     if (!events.empty())
       changed_.notify_all();
 
@@ -409,6 +414,8 @@ void SimModule::timerLoop() {
       consider(nextBeat_);
     if (online_ && !streamKeys_.empty())
       consider(nextSample_);
+    if (auto due = sourcesDue())
+      consider(*due);
 
     if (!out.empty() || !events.empty()) {
       Sink sink = sink_;

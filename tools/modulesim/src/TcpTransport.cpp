@@ -162,6 +162,19 @@ void TcpTransport::loop() {
       uint64_t v;
       (void)!read(wakeFd_, &v, sizeof v);
     }
+    // The host's bytes first, to the end of what is there: a host that
+    // closed its link and connected again at once is then accepted below.
+    if (clientAt >= 0 && (fds[clientAt].revents & (POLLIN | POLLHUP | POLLERR))) {
+      ssize_t got = 0;
+      for (int reads = 0; reads < 64 && (got = recv(client, buffer, sizeof buffer, MSG_DONTWAIT)) > 0; ++reads)
+        for (ssize_t i = 0; i < got; ++i)
+          if (auto p = assembler_.add(buffer[i]))
+            module_.receive(*p);
+      if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
+        closeClient();
+        client = -1;
+      }
+    }
     if (listenAt >= 0 && (fds[listenAt].revents & POLLIN)) {
       int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd >= 0) {
@@ -177,18 +190,6 @@ void TcpTransport::loop() {
           clientFd_ = fd;
         }
       }
-    }
-    if (clientAt >= 0 && (fds[clientAt].revents & (POLLIN | POLLHUP | POLLERR))) {
-      ssize_t got = recv(client, buffer, sizeof buffer, 0);
-      if (got <= 0) {
-        if (got < 0 && (errno == EINTR || errno == EAGAIN))
-          continue;
-        closeClient();
-        continue;
-      }
-      for (ssize_t i = 0; i < got; ++i)
-        if (auto p = assembler_.add(buffer[i]))
-          module_.receive(*p);
     }
   }
 }

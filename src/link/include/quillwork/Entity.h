@@ -48,6 +48,12 @@ public:
   cErr sendPacket(uint8_t command, uint8_t length, const uint8_t *data);
   cErr receivePacket(const uint8_t *match, uint8_t *length, uint8_t *out);
 
+  // Streams of this entity (this module, command and index): all options on
+  // or off; one option with a callback; the values cached for it.
+  cErr setStreamEnabled(bool enable);
+  cErr registerOptionCallback(uint8_t option, bool enable, Link::StreamCallback callback, void *context);
+  cErr getStreamStatus(Link::StreamStatusEntry *entries, uint32_t entryCount, uint32_t *count);
+
   cErr saveEntityToStore();
   cErr resetEntityToFactoryDefaults();
   cErr loadEntityFromStore();

@@ -7,7 +7,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <vector>
 
 #include "quillwork/cErr.h"
 #include "quillwork/cPacket.h"
@@ -79,6 +81,68 @@ public:
   cErr enablePacketLog(const char *path);
   cErr disablePacketLog();
 
+  // ---- value streams ----
+  // A stream key names one UEI instance: module (bits 24-31), command
+  // (16-23), option code (8-15), entity index (0-7) and subindex (32-39). In
+  // a registration, 255 in an element matches every value of it (never the
+  // module).
+  enum STREAM_KEY : uint8_t {
+    STREAM_KEY_MODULE = 0,
+    STREAM_KEY_COMMAND = 1,
+    STREAM_KEY_OPTION = 2,
+    STREAM_KEY_INDEX = 3,
+    STREAM_KEY_SUBINDEX = 4,
+  };
+  // Sample types (data[3] of a stream packet).
+  enum STREAM_PACKET : uint8_t {
+    STREAM_PACKET_NONE = 0,
+    STREAM_PACKET_8BIT = 1,
+    STREAM_PACKET_16BIT = 2,
+    STREAM_PACKET_32BIT = 3,
+    STREAM_PACKET_UEI_BYTES = 4, // a UEI-bytes stream series, not a sample
+    STREAM_PACKET_8BIT_SUBINDEX = 5,
+    STREAM_PACKET_16BIT_SUBINDEX = 6,
+    STREAM_PACKET_32BIT_SUBINDEX = 7,
+  };
+  // Called on the Link's callback worker (never on the engine's reader
+  // thread) with the stream packet and the registration's context; the packet
+  // is released when the callback returns.
+  using StreamCallback = std::function<uint8_t(const cPacket *packet, void *context)>;
+  struct StreamStatusEntry {
+    uint64_t key;
+    uint32_t value;
+  };
+
+  static uint64_t createStreamKey(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex);
+  static uint8_t getStreamKeyElement(uint64_t key, uint8_t element);
+  static bool isStreamPacket(const cPacket *packet);
+  static bool getStreamPacketType(const cPacket *packet, uint8_t *type);
+  static bool isSubindexType(uint8_t type);
+  static bool isStreamSample(const cPacket *packet);
+  static cErr getStreamSample(const cPacket *packet, uint64_t *timestamp, uint32_t *value, uint8_t *subindex);
+  static void getTimestampParts(uint64_t timestamp, uint32_t *high, uint32_t *low);
+
+  // Registers (enable) or removes (disable) the callback for a UEI or, with
+  // 255 for command, option or index, for every UEI that matches, and tells
+  // the module to start or stop streaming it. Module address odd or 255:
+  // cErrParam, nothing sent. Registrations survive reset and reconnect.
+  cErr registerStreamCallback(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable,
+                              StreamCallback callback, void *context);
+  cErr enableStream(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable);
+  // Asks the module whether it streams anything.
+  cErr isLinkStreaming(uint8_t module, uint8_t *out);
+  // The cached value of the exact key: cErrNone when fresh (the flag is
+  // cleared), cErrStreamStale when read before, cErrNotFound when absent.
+  cErr getStreamValue(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
+                      uint32_t *value);
+  // The table keys matching the arguments (255 in an argument matches all).
+  std::vector<uint64_t> filterActiveStreamKeys(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                                               uint8_t subindex, bool lock);
+  // Concrete (wildcard-free) matching keys with their cached values;
+  // cErrSize when they do not all fit.
+  cErr getStreamStatus(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
+                       StreamStatusEntry *entries, uint32_t entryCount, uint32_t *count);
+
   // The value a registered stream last delivered for this UEI: cErrNone when
   // fresh, cErrStreamStale when it was read before, cErrNotFound when no
   // stream delivers it (then the module is asked).
@@ -89,9 +153,24 @@ public:
   uint32_t handle() const;
 
   struct impl;
+  // Value streams (LinkStream.cpp): the table, its lock, the callback queue
+  // and its worker.
+  struct Streams;
 
 private:
   std::unique_ptr<impl> pImpl;
+
+  std::shared_ptr<Streams> pStreams;
+  Streams &streams();
+  cErr installStreamFilter(bool on);
+  cErr tellModuleStream(uint8_t module, uint64_t key, bool enable);
+  // After (re)connecting or a reset: the engine's filter is back and the
+  // module is told the registrations again.
+  void restoreStreams();
+  // Before the engine link goes (disconnect): the filter comes off it.
+  void detachStreams();
+  // The destructor's part: filter off, worker joined.
+  void shutdownStreams();
 };
 
 // The UEI answer filter: the packet comes from record->module and carries

@@ -65,6 +65,14 @@ cErr cStream_Flush(cStream *from, cStream *to);
 // nulls the caller's pointer.
 cErr cStream_Destroy(cStream **stream);
 
+// A stream whose get waits long for data (the USB get waits up to a second)
+// can name a procedure that makes a waiting get, or the next one, return
+// cErrNotReady at once; any thread may call it while another is in get.
+typedef void (*cStreamWakeProc)(void *reference);
+cErr cStream_SetWake(cStream *stream, cStreamWakeProc wake);
+// Cuts short a waiting get (nothing for streams without a wake procedure).
+void cStream_Wake(cStream *stream);
+
 // ---- concrete streams -------------------------------------------------------
 // Every constructor sets *stream to null first and leaves nothing behind when
 // it fails.

@@ -76,6 +76,9 @@ cErr qwusb_write_to_device(qwusb_device *handle, const uint8_t *data, size_t len
 cErr qwusb_get_from_device(qwusb_device *handle, uint8_t *byte);
 cErr qwusb_close_quillwork_device(qwusb_device *handle);
 cErr qwusb_destroy(qwusb_device **handle);
+// Makes a get that waits for IN data (or the next get) return cErrNotReady at
+// once, keeping any bytes that had arrived; for a stopping link's reader.
+void qwusb_wake(qwusb_device *handle);
 
 // The handle's state (QWUSB_STATE_...); QWUSB_STATE_UNINITIALISED for null.
 uint32_t qwusb_get_state(const qwusb_device *handle);

@@ -51,6 +51,18 @@ struct SlotConfig {
   std::vector<uint8_t> content;
 };
 
+// A value the module streams while a host has its stream enabled: at a set
+// rate, or on every change that setStreamValue makes. The first sample
+// follows the enable. Samples carry the module's uptime in ms as timestamp.
+struct StreamValue {
+  uint8_t command = kCmdSystem, option = 0, index = 0;
+  uint8_t subindex = 0; // for types 5-7
+  uint8_t type = 3;     // sample type: 1-3 (8, 16, 32 bits), 5-7 (with subindex)
+  unsigned rateMs = 0;  // 0: on change; else one sample every rateMs
+  uint32_t value = 0;
+  uint32_t step = 0; // added to the value after every timed sample
+};
+
 struct ModuleConfig {
   uint32_t serial = 0x40F5849A;
   uint8_t model = 17;
@@ -59,7 +71,10 @@ struct ModuleConfig {
   uint32_t version = packVersion(2, 15, 0);
   uint32_t build = 1000;
   std::string name = "SimModule";
-  uint32_t protocolFeatures = 0; // bit 31: pooled packets welcome
+  // Bit 31: pooled packets welcome. Set by default, as on a module whose
+  // upgrade set takes UEI byte series (ueiDataUpgrade): the host then packs
+  // a series into few bulk transfers.
+  uint32_t protocolFeatures = 0x80000000u;
   uint32_t hardwareVersion = 1;
   uint32_t inputVoltage = 5000000; // micro-units, as a module reports them
   uint32_t inputCurrent = 250000;
@@ -73,9 +88,11 @@ struct ModuleConfig {
   unsigned restartDownMs = 300;    // link down while restarting
   unsigned loaderSerialMs = 0;     // after LOAD, first come back as 0xDEADDEAD for this long
   bool restartOnLoad = true;       // LOAD restarts the module into its loader
+  bool startInLoader = false;      // runs its loader from the start (a recovery loader a boot ROM started)
   // stores: store index -> slots
   std::vector<std::vector<SlotConfig>> stores = {std::vector<SlotConfig>(4)};
   std::map<uint8_t, std::vector<uint8_t>> factory = {{0, {'S', 'I', 'M'}}};
+  std::vector<StreamValue> streamValues; // values streamed besides the system entity's
 };
 
 // Faults a test can arm. Counters count down as they fire.
@@ -186,6 +203,14 @@ public:
   // Sends any packet as the module, unasked: for tests of how a host takes
   // answers that are late, odd or from another address.
   void sendRaw(const Packet &packet);
+  // Adds a streamed value (or replaces the one with the same command, option,
+  // index and subindex).
+  void streamValue(const StreamValue &value);
+  // Changes a streamed value; an on-change stream that is enabled sends a
+  // sample at once when the value differs from the last one sent.
+  void setStreamValue(uint8_t command, uint8_t option, uint8_t index, uint8_t subindex, uint32_t value);
+  // Samples sent for the values of streamValue (not the system entity's).
+  unsigned streamSamplesSent() const;
   // Takes the module off line (a power cut) or back on line.
   void powerOff();
   void powerOn();
@@ -240,6 +265,20 @@ private:
   void scheduleRestart(bool loaderSerial, bool comeBack);
   void goDown();
   void streamTick(Out &out, uint64_t nowMs);
+  // The values of streamValue (SimStreams.cpp); lock held.
+  struct StreamSource {
+    explicit StreamSource(const StreamValue &v) : value(v) {}
+    StreamValue value;
+    bool enabled = false; // a host's stream covers it
+    std::optional<std::chrono::steady_clock::time_point> due;
+    std::optional<uint32_t> lastSent;
+  };
+  bool streamCovers(uint8_t command, uint8_t option, uint8_t index) const;
+  Packet streamSample(const StreamValue &v);
+  void sourcesTick(Out &out, std::chrono::steady_clock::time_point now);
+  std::optional<std::chrono::steady_clock::time_point> sourcesDue() const;
+  std::vector<StreamSource> sources_;
+  unsigned sourceSamples_ = 0;
   bool systemValue(uint8_t option, uint32_t &value, int &width) const;
   uint64_t uptimeMs() const;
 

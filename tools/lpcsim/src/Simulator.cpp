@@ -1,0 +1,301 @@
+#include "lpcsim/Simulator.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/eventfd.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace lpcsim {
+
+namespace {
+
+// Bytes held back from the host when nobody reads the port, and bytes kept
+// in the traffic records: enough for any test, bounded for a long run.
+constexpr size_t kMaxPending = 1 << 20;
+constexpr size_t kMaxRecord = 8 << 20;
+
+int64_t nowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+void record(std::vector<uint8_t> &to, const uint8_t *bytes, size_t n) {
+  if (to.size() + n <= kMaxRecord)
+    to.insert(to.end(), bytes, bytes + n);
+}
+
+} // namespace
+
+Simulator::Simulator() = default;
+
+Simulator::~Simulator() { stop(); }
+
+bool Simulator::start(const std::string &linkPath) {
+  if (thread_.joinable())
+    return true;
+  char name[256] = {0};
+  if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) {
+    error_ = std::string("openpty: ") + std::strerror(errno);
+    return false;
+  }
+  // Raw at once: until then the terminal is cooked (echo, CR to LF, line
+  // buffering) and would mangle the first bytes. The slave stays open here
+  // so the master never reads EIO when a client closes the port.
+  termios t{};
+  tcgetattr(slave_, &t);
+  cfmakeraw(&t);
+  cfsetspeed(&t, B115200);
+  tcsetattr(slave_, TCSANOW, &t);
+  fcntl(master_, F_SETFD, FD_CLOEXEC);
+  fcntl(slave_, F_SETFD, FD_CLOEXEC);
+  fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+  wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (!linkPath.empty()) {
+    unlink(linkPath.c_str());
+    if (symlink(name, linkPath.c_str()) != 0) {
+      error_ = "cannot link " + linkPath + ": " + std::strerror(errno);
+      close(master_);
+      close(slave_);
+      close(wakeFd_);
+      master_ = slave_ = wakeFd_ = -1;
+      return false;
+    }
+    linkPath_ = linkPath;
+  }
+  path_ = name;
+  stop_ = false;
+  thread_ = std::thread([this] { loop(); });
+  return true;
+}
+
+void Simulator::stop() {
+  if (!thread_.joinable())
+    return;
+  stop_ = true;
+  wake();
+  thread_.join();
+  if (!linkPath_.empty())
+    unlink(linkPath_.c_str());
+  linkPath_.clear();
+  close(master_);
+  close(slave_);
+  close(wakeFd_);
+  master_ = slave_ = wakeFd_ = -1;
+}
+
+void Simulator::wake() {
+  uint64_t one = 1;
+  if (wakeFd_ >= 0)
+    (void)!write(wakeFd_, &one, sizeof one);
+}
+
+std::string Simulator::path() const {
+  std::lock_guard<std::mutex> g(lock_);
+  return linkPath_.empty() ? path_ : linkPath_;
+}
+
+std::string Simulator::error() const {
+  std::lock_guard<std::mutex> g(lock_);
+  return error_;
+}
+
+void Simulator::setPacing(bool on, uint32_t baud) {
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    pacing_ = on;
+    if (baud > 0)
+      baud_ = baud;
+  }
+  wake();
+}
+
+void Simulator::setUniqueId(const std::array<uint32_t, 4> &words) {
+  std::lock_guard<std::mutex> g(lock_);
+  rom_.setUniqueId(words);
+}
+
+void Simulator::setPartId(uint32_t id) {
+  std::lock_guard<std::mutex> g(lock_);
+  rom_.setPartId(id);
+}
+
+void Simulator::reset() {
+  std::lock_guard<std::mutex> g(lock_);
+  rom_.reset();
+  in_.clear();
+  out_.clear();
+}
+
+void Simulator::resendGroup(unsigned group, unsigned times) {
+  std::lock_guard<std::mutex> g(lock_);
+  rom_.faults().resendGroups[group] = times;
+}
+
+void Simulator::refuseCommand(char letter, int code, unsigned times) {
+  std::lock_guard<std::mutex> g(lock_);
+  rom_.faults().refuse[letter] = {code, times};
+}
+
+void Simulator::setSilent(bool silent) {
+  std::lock_guard<std::mutex> g(lock_);
+  rom_.faults().silent = silent;
+}
+
+void Simulator::dropEchoBytes(unsigned n) {
+  std::lock_guard<std::mutex> g(lock_);
+  rom_.faults().dropEchoBytes = n;
+}
+
+void Simulator::setSyncGarbage(const std::string &bytes) {
+  std::lock_guard<std::mutex> g(lock_);
+  rom_.faults().syncGarbage = bytes;
+}
+
+void Simulator::clearFaults() {
+  std::lock_guard<std::mutex> g(lock_);
+  rom_.faults() = Faults{};
+}
+
+std::vector<uint8_t> Simulator::flash() const {
+  std::lock_guard<std::mutex> g(lock_);
+  return rom_.flash();
+}
+
+std::vector<uint8_t> Simulator::memory(uint32_t address, uint32_t count) const {
+  std::lock_guard<std::mutex> g(lock_);
+  return rom_.memory(address, count);
+}
+
+void Simulator::loadFlash(uint32_t address, const std::vector<uint8_t> &bytes) {
+  std::lock_guard<std::mutex> g(lock_);
+  std::vector<uint8_t> &f = rom_.flashForUpdate();
+  for (size_t i = 0; i < bytes.size() && address + i < f.size(); ++i)
+    f[address + i] = bytes[i];
+}
+
+std::vector<std::string> Simulator::commands() const {
+  std::lock_guard<std::mutex> g(lock_);
+  return rom_.commands();
+}
+
+std::vector<uint8_t> Simulator::received() const {
+  std::lock_guard<std::mutex> g(lock_);
+  return received_;
+}
+
+std::vector<uint8_t> Simulator::sent() const {
+  std::lock_guard<std::mutex> g(lock_);
+  return sent_;
+}
+
+void Simulator::clearTraffic() {
+  std::lock_guard<std::mutex> g(lock_);
+  received_.clear();
+  sent_.clear();
+}
+
+void Simulator::inspect(const std::function<void(const BootRom &)> &f) const {
+  std::lock_guard<std::mutex> g(lock_);
+  f(rom_);
+}
+
+bool Simulator::waitFor(const std::function<bool(const BootRom &)> &pred, int timeoutMs) const {
+  std::unique_lock<std::mutex> g(lock_);
+  return changed_.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return pred(rom_); });
+}
+
+void Simulator::loop() {
+  std::vector<uint8_t> unsent; // due bytes the terminal would not take yet
+  uint8_t buffer[4096];
+  uint32_t lastBaud = 0;
+  while (!stop_) {
+    int64_t now = nowNs();
+    int64_t next = -1; // when the next queued byte falls due
+    {
+      std::lock_guard<std::mutex> g(lock_);
+      int64_t byteNs = 10'000'000'000LL / baud_;
+      bool any = false;
+      while (!in_.empty() && (!pacing_ || in_.front().due <= now)) {
+        std::string answer;
+        rom_.receive(in_.front().byte, answer);
+        in_.pop_front();
+        any = true;
+        for (char c : answer) {
+          if (out_.size() >= kMaxPending)
+            break;
+          outClock_ = std::max(outClock_, now) + byteNs;
+          out_.push_back({static_cast<uint8_t>(c), outClock_});
+        }
+        if (rom_.baudRequested() != lastBaud) {
+          lastBaud = rom_.baudRequested();
+          baud_ = lastBaud; // the chip switches after its answer
+          byteNs = 10'000'000'000LL / baud_;
+        }
+      }
+      while (!out_.empty() && (!pacing_ || out_.front().due <= now) && unsent.size() < kMaxPending) {
+        unsent.push_back(out_.front().byte);
+        // Recorded before the host can see it, so a test that got an answer
+        // finds it in the record.
+        record(sent_, &out_.front().byte, 1);
+        out_.pop_front();
+      }
+      if (pacing_) {
+        if (!in_.empty())
+          next = in_.front().due;
+        if (!out_.empty() && (next < 0 || out_.front().due < next))
+          next = out_.front().due;
+      }
+      if (any)
+        changed_.notify_all();
+    }
+    if (!unsent.empty()) {
+      ssize_t n = write(master_, unsent.data(), unsent.size());
+      if (n > 0)
+        unsent.erase(unsent.begin(), unsent.begin() + n);
+    }
+
+    int timeout = -1;
+    if (next >= 0)
+      timeout = static_cast<int>(std::max<int64_t>(0, (next - nowNs() + 999'999) / 1'000'000));
+    bool roomIn;
+    {
+      std::lock_guard<std::mutex> g(lock_);
+      roomIn = in_.size() < kMaxPending;
+    }
+    short events = static_cast<short>((roomIn ? POLLIN : 0) | (unsent.empty() ? 0 : POLLOUT));
+    if (!unsent.empty() && timeout < 0)
+      timeout = 10; // nobody reads the port: look again soon, never spin
+    pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {master_, events, 0}};
+    if (poll(fds, 2, timeout) < 0) {
+      if (errno == EINTR)
+        continue;
+      return;
+    }
+    if (fds[0].revents & POLLIN) {
+      uint64_t v;
+      (void)!read(wakeFd_, &v, sizeof v);
+    }
+    if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
+      ssize_t n = read(master_, buffer, sizeof buffer);
+      if (n > 0) {
+        int64_t at = nowNs();
+        std::lock_guard<std::mutex> g(lock_);
+        record(received_, buffer, static_cast<size_t>(n));
+        int64_t byteNs = 10'000'000'000LL / baud_;
+        for (ssize_t i = 0; i < n; ++i) {
+          inClock_ = std::max(inClock_, at) + byteNs;
+          in_.push_back({buffer[i], pacing_ ? inClock_ : at});
+        }
+      } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+        poll(nullptr, 0, 20); // never spin on a failing terminal
+      }
+    }
+  }
+}
+
+} // namespace lpcsim
