@@ -599,6 +599,7 @@ void UsbDevice::hostProcessEnded() {
   for (Urb *u : impl_->done)
     delete u;
   impl_->done.clear();
+  impl_->updateSignal(); // nothing left to reap
 }
 
 bool UsbDevice::unplugged() const {
