@@ -46,6 +46,13 @@ uint32_t serialArgument(const char *arg, const char *discardLog, const char *inv
   }
   char *end = nullptr;
   uint32_t value = static_cast<uint32_t>(_get_hex_arg(arg, &end));
+  // More than 8 significant digits do not fit a serial number: keeping the
+  // low 32 bits would select some other module.
+  const char *digits = arg;
+  while (*digits == '0')
+    ++digits;
+  if (strlen(digits) > 8)
+    value = 0;
   if (value == 0) {
     display.message(UpdaterDisplayInterface::Error, invalidMessage, arg);
     ++failures;

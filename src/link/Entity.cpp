@@ -315,9 +315,14 @@ cErr EntityClass::awaitUEI32Val(uint8_t option, uint32_t *out, uint32_t /*timeou
   Link *l = link();
   if (l == nullptr)
     return cErrResource;
+  // The record is what the answer is matched against: this module, command,
+  // the option byte as given, and the index.
   uei r = makeRecord(ueiTYPE_VOID);
-  cErr err = l->receiveUEI(pImpl->module->getModuleAddress(), pImpl->command, option,
-                           pImpl->index & ueiSPECIFIER_INDEX_MASK, &r);
+  r.module = pImpl->module->getModuleAddress();
+  r.command = pImpl->command;
+  r.option = option;
+  r.specifier = pImpl->index & ueiSPECIFIER_INDEX_MASK;
+  cErr err = l->receiveUEI(r.module, r.command, r.option, r.specifier, &r);
   if (err != cErrNone)
     return err;
   if (r.specifier & ueiSPECIFIER_ERROR)

@@ -262,6 +262,8 @@ cErr Link::connectThroughLinkModule(Link &other) {
     return cErrInitialization;
   if (pImpl->link != 0)
     return cErrConnection;
+  if (pImpl->specifier == nullptr)
+    return cErrConfiguration; // as connect: nowhere to go without a specifier
   pImpl->link = other.pImpl->link;
   // The engine counts users: a create that reuses the other's entry adds one.
   cErr why = cErrNone;
@@ -433,7 +435,12 @@ bool sUEIFilter(const cPacket *packet, const void *reference) {
     r->type = ueiTYPE_INT;
     r->value.intVal = cUEI_RetrieveInt(d + 3);
     break;
-  default: break;
+  default:
+    // No value has this width: an error, not a success that leaves the
+    // record as it was (0, or the subindex of the request).
+    r->specifier = static_cast<uint8_t>(d[2] | ueiSPECIFIER_ERROR);
+    r->value.byteVal = static_cast<uint8_t>(cErrPacket);
+    break;
   }
   return true;
 }
@@ -516,6 +523,16 @@ cErr Link::receivePacket(uint8_t module, const uint8_t *match, uint8_t *length, 
   *length = answer->length;
   memcpy(out, answer->data, answer->length);
   cPacket_Destroy(&answer);
+  return cErrNone;
+}
+
+cErr Link::dropMatchingPackets(uint8_t module, const uint8_t *match, uint8_t length) {
+  if (cErr e = targetError(isConnected(), module); e != cErrNone)
+    return e;
+  if (match == nullptr || length > cPACKET_MAXDATA)
+    return cErrParam;
+  CommandMatch m{match, length};
+  cLink_DrainPackets(pImpl->link, sCommandFilter, &m);
   return cErrNone;
 }
 

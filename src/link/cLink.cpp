@@ -277,7 +277,8 @@ cErr cLink_Destroy(uint32_t *identifier) {
   if (!known)
     return cErrParam;
   if (entry == nullptr)
-    return cErrNone; // still in use
+    return cErrNone;        // still in use
+  entry->destroying = true; // a reset in progress stops trying and lets go of the control lock
   cLinkRecord *link = &entry->link;
   std::lock_guard<std::recursive_mutex> control(link->control);
   if (link->userFilterMutex != nullptr) {
@@ -328,7 +329,12 @@ cErr cLink_Reset(uint32_t identifier) {
     cStream_Destroy(&link->stream);
   cStream *stream = nullptr;
   cErr err = cErrNotReady;
+  // Bounded in attempts and in time (an unreachable peer makes each attempt
+  // wait for its connect time-out), and given up when the link is destroyed.
+  uint32_t start = cTime_GetMSTicks();
   for (int attempt = 0; attempt < cLINK_RESET_ATTEMPTS && stream == nullptr; attempt++) {
+    if (attempt > 0 && (cTime_MSSince(start) >= cLINK_RESET_DEADLINE_MS || entry->destroying))
+      break;
     if (attempt > 0)
       cTime_MSSleep(cLINK_RESET_DELAY_MS);
     err = sMakeStream(*entry, &stream);
@@ -357,37 +363,30 @@ uint32_t cLink_GetStatus(uint32_t identifier) {
 
 uint32_t cLink_CreateUSB(uint32_t serialNumber) {
   std::lock_guard<std::mutex> g(sCreateLock);
-  cLinkEntryPtr existing = sLookupEntryByIdentifier(serialNumber, linkTypeUSB);
-  if (existing != nullptr) {
-    if (existing->server != nullptr)
-      return 0; // shared through a link server: reached only through a client link
-    sChangeUseCount(existing, 1);
-    return existing->identifier;
-  }
+  bool served = false;
+  cLinkEntryPtr existing = sUseEntryByIdentifier(serialNumber, linkTypeUSB, true, &served);
+  if (existing != nullptr)
+    return served ? 0 : existing->identifier; // shared through a link server: reached only through a client link
   return sCreateLink(serialNumber, 0, 0, linkTypeUSB, true,
                      [&](cStream **stream) { return cStream_CreateUSB(serialNumber, stream); });
 }
 
 uint32_t cLink_CreateTCPIP(uint32_t serialNumber, uint32_t ipAddress, uint32_t port) {
   std::lock_guard<std::mutex> g(sCreateLock);
-  cLinkEntryPtr existing = sLookupEntryByIdentifier(serialNumber, linkTypeTCPIP);
-  if (existing != nullptr) {
-    if (existing->server != nullptr)
-      return 0;
-    sChangeUseCount(existing, 1);
-    return existing->identifier;
-  }
+  bool served = false;
+  cLinkEntryPtr existing = sUseEntryByIdentifier(serialNumber, linkTypeTCPIP, true, &served);
+  if (existing != nullptr)
+    return served ? 0 : existing->identifier;
   return sCreateLink(serialNumber, ipAddress, port, linkTypeTCPIP, false,
                      [&](cStream **stream) { return cStream_CreateSocket(ipAddress, (uint16_t)port, stream); });
 }
 
 uint32_t cLink_CreateSerial(uint32_t serialNumber, const char *portName, uint32_t baudRate) {
   std::lock_guard<std::mutex> g(sCreateLock);
-  cLinkEntryPtr existing = sLookupEntryByIdentifier(serialNumber, linkTypeSerial);
-  if (existing != nullptr) {
-    sChangeUseCount(existing, 1);
+  bool served = false;
+  cLinkEntryPtr existing = sUseEntryByIdentifier(serialNumber, linkTypeSerial, false, &served);
+  if (existing != nullptr)
     return existing->identifier;
-  }
   unsigned baudIndex = 0;
   if (portName == nullptr || cStream_SerialBaudIndex(baudRate, &baudIndex) != cErrNone)
     return 0;
@@ -399,11 +398,7 @@ uint32_t cLink_CreateSerial(uint32_t serialNumber, const char *portName, uint32_
 uint32_t cLink_CreateClient(uint32_t ipAddress, uint32_t port, uint32_t reference) {
   std::lock_guard<std::mutex> g(sCreateLock);
   if (reference != 0) {
-    cLinkEntryPtr existing = sLookupEntryByID(reference);
-    if (existing == nullptr)
-      return 0;
-    sChangeUseCount(existing, 1);
-    return reference;
+    return sUseEntryByID(reference) != nullptr ? reference : 0;
   }
   return sCreateLink(ipAddress, port, sNextClientNumber(), linkTypeCEther, false,
                      [&](cStream **stream) { return sCreateClientStream(ipAddress, port, stream); });

@@ -78,6 +78,7 @@ struct cLinkEntry {
   linkType type;
   int16_t useCount; // under the registry mutex
   cLinkRecord link;
+  std::atomic<bool> destroying{false}; // the last destroy has begun: a reset gives up
   std::shared_ptr<cLinkEntry> next;
 
   // The record's mutexes go with the last holder of the entry, so that an
@@ -91,6 +92,13 @@ struct cLinkEntry {
 };
 using cLinkEntryPtr = std::shared_ptr<cLinkEntry>;
 
+// Bounds of a teardown: a stopping link writes what is still queued for at
+// most this long (a module that stopped reading would hold the stop, and the
+// control lock, for minutes); a reset tries to make a new stream for at most
+// this long.
+#define cLINK_FINAL_DRAIN_MS 2000
+#define cLINK_RESET_DEADLINE_MS 5000
+
 // Registry (each under the registry mutex).
 uint32_t sCreate2(uint32_t identity0, uint32_t identity1, uint32_t identity2, linkType type);
 uint32_t sCreate(uint32_t identity0, uint32_t identity1, linkType type);
@@ -98,6 +106,13 @@ cLinkEntryPtr sLookupEntryByID(uint32_t identifier);
 cLinkEntryPtr sLookupEntryByIdentifier(uint32_t identity0, linkType type);
 cLinkEntryPtr sLookupEntryByTrident(uint32_t identity0, uint32_t identity1, uint32_t identity2);
 cLinkEntryPtr sExtractEntry(uint32_t identifier);
+// A create that reuses a registered link: finds the entry and adds a use in
+// one step, so that a concurrent last destroy cannot take the entry away in
+// between; entries without uses left (being destroyed) are passed over. An
+// entry shared through a link server gets no use when refuseServed (*served
+// tells).
+cLinkEntryPtr sUseEntryByIdentifier(uint32_t identity0, linkType type, bool refuseServed, bool *served);
+cLinkEntryPtr sUseEntryByID(uint32_t identifier);
 // Adds delta to the use count; the new count.
 int sChangeUseCount(const cLinkEntryPtr &entry, int delta);
 // Takes one use; at 0 (or below) the entry is taken out of the registry and

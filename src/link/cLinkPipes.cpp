@@ -205,10 +205,14 @@ void *sOutPipeProcess(void *argument) {
     }
     cStream_Write(link->stream, pool, used);
   }
-  // Whatever is still queued (the route-off packet of a stopping link) goes out.
+  // Whatever is still queued (the route-off packet of a stopping link) goes
+  // out, for a bounded time: what a module that stopped reading leaves queued
+  // after that is dropped.
   std::lock_guard<std::mutex> writing(link->writeLock);
+  uint32_t drainStart = cTime_GetMSTicks();
   for (cPacket *packet = cPacketFifo_Get(link->outgoing); packet != nullptr; packet = cPacketFifo_Get(link->outgoing)) {
-    sSendPacket(link, packet);
+    if (cTime_MSSince(drainStart) < cLINK_FINAL_DRAIN_MS)
+      sSendPacket(link, packet);
     cPacket_Destroy(&packet);
   }
   return nullptr;

@@ -79,6 +79,31 @@ cLinkEntryPtr sLookupEntryByTrident(uint32_t identity0, uint32_t identity1, uint
   });
 }
 
+cLinkEntryPtr sUseEntryByIdentifier(uint32_t identity0, linkType type, bool refuseServed, bool *served) {
+  Locked r;
+  *served = false;
+  cLinkEntryPtr e =
+      sFind(r, [&](const cLinkEntry &x) { return x.identity0 == identity0 && x.type == type && x.useCount > 0; });
+  if (e == nullptr)
+    return nullptr;
+  if (refuseServed && e->server != nullptr) {
+    *served = true;
+    return e;
+  }
+  e->useCount++;
+  return e;
+}
+
+cLinkEntryPtr sUseEntryByID(uint32_t identifier) {
+  if (identifier == 0)
+    return nullptr;
+  Locked r;
+  cLinkEntryPtr e = sFind(r, [&](const cLinkEntry &x) { return x.identifier == identifier && x.useCount > 0; });
+  if (e != nullptr)
+    e->useCount++;
+  return e;
+}
+
 namespace {
 
 cLinkEntryPtr sUnlink(Locked &r, uint32_t identifier) {

@@ -2,6 +2,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,12 +37,38 @@ bool _write_all(int fd, const void *data, size_t length) {
   return true;
 }
 
+// A download or a save cut short by Ctrl-C leaves its temporary file (up to
+// the size of a build) behind. Those of our own naming whose writing process
+// no longer runs are removed; a running writer's file (this process's too) is
+// never touched.
+void _remove_stale_temporaries(const std::string &directory) {
+  DIR *dir = opendir(directory.c_str());
+  if (dir == nullptr)
+    return;
+  const size_t prefix = strlen(STORE_TEMP_PREFIX);
+  while (struct dirent *entry = readdir(dir)) {
+    const char *name = entry->d_name;
+    if (strncmp(name, STORE_TEMP_PREFIX, prefix) != 0)
+      continue;
+    char *end = nullptr;
+    errno = 0;
+    long pid = strtol(name + prefix, &end, 10);
+    if (errno != 0 || end == name + prefix || *end != '-' || pid <= 0 || pid == getpid())
+      continue;
+    if (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
+      continue; // running (or not ours to ask about): keep it
+    unlinkat(dirfd(dir), name, 0);
+  }
+  closedir(dir);
+}
+
 } // namespace
 
 cErr store_write_atomic(const std::string &path, const void *data, size_t length, int *sys_error) {
   if (sys_error)
     *sys_error = 0;
   const std::string directory = _directory_of(path);
+  _remove_stale_temporaries(directory);
   std::string temp;
   int fd = -1;
   // O_EXCL with a fresh name per attempt: two writers never share a temporary.

@@ -94,9 +94,21 @@ void KeyValueStore::Load(const std::string &file_path) {
   char line[LINE_BUFFER_SIZE];
   size_t length = 0;
   std::string key, value;
-  // Reading stops at the end of the file, at a read error, and at a line that
-  // does not fit the buffer; what was read before is kept.
-  while (cFile_ReadLine(file, line, sizeof line, &length) == cErrNone) {
+  // Reading stops at the end of the file and at a read error. A line that
+  // does not fit the buffer is read to its end and dropped alone: stopping
+  // there would lose every key after it at the next save.
+  cErr read;
+  while ((read = cFile_ReadLine(file, line, sizeof line, &length)) == cErrNone || read == cErrOverrun) {
+    if (read == cErrOverrun) {
+      size_t dropped = length;
+      while ((read = cFile_ReadLine(file, line, sizeof line, &length)) == cErrOverrun)
+        dropped += length;
+      dropped += length;
+      Log::log(DEBUG_Attributes, "Attibutes: skipping a line of %zu characters in '%s'\n", dropped, file_path.c_str());
+      if (read != cErrNone)
+        break;
+      continue;
+    }
     if (ParseLine(line, key, value))
       entries[key] = value;
   }

@@ -156,6 +156,14 @@ uint32_t Updater::Download_Firmware(uint32_t serial, const std::string &buildTex
     display.message(Error, "Failed to decode the BIRD file received for build %u", build);
     return 0;
   }
+  // A truncated or foreign body must not replace a good stored build: only
+  // bytes that load as a BIRD file with blocks are stored.
+  BirdFile check;
+  if (!check.LoadFromMemory(bytes, length) || check.Blocks().empty()) {
+    free(bytes);
+    display.message(Error, "Failed to retrieve a valid BIRD file");
+    return 0;
+  }
   std::string when = KeyValueStore::TimeText();
   cErr written = device.WriteFile(fileName, bytes, length);
   free(bytes);

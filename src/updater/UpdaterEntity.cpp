@@ -23,7 +23,18 @@ void UpdaterEntity::init(Module *m, uint8_t index, bool verify, bool isRouted) {
   EntityClass::init(m, cmdUPGRADE, index);
 }
 
-cErr UpdaterEntity::request(const uint8_t *bytes, uint8_t length) { return sendPacket(cmdUPGRADE, length, bytes); }
+cErr UpdaterEntity::request(const uint8_t *bytes, uint8_t length) {
+  // An answer that came after its request had timed out must not pass for
+  // the answer to this one: throw away queued answers of the kind this
+  // request is answered with.
+  uint8_t answerKind = bytes[0];
+  if (answerKind == val_UPGRADE_PREPARE || answerKind == val_UPGRADE_SUM || answerKind == val_UPGRADE_WRITE)
+    answerKind = val_UPGRADE_STATUS;
+  const uint8_t stale[2] = {cmdUPGRADE, answerKind};
+  if (module != nullptr && module->getLink() != nullptr)
+    module->getLink()->dropMatchingPackets(module->getModuleAddress(), stale, sizeof stale);
+  return sendPacket(cmdUPGRADE, length, bytes);
+}
 
 cErr UpdaterEntity::reply(uint8_t subop, uint8_t *answer, uint8_t *length) {
   const uint8_t match[2] = {cmdUPGRADE, subop};
@@ -93,9 +104,11 @@ cErr UpdaterEntity::_reconnect(uint32_t delayMs) {
   cErr err = cErrConnection;
   if (module == nullptr)
     return err;
-  module->disconnect();
   for (int attempt = 1; attempt <= kReconnectAttempts; ++attempt) {
     Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect. Attempt: %d of %d\n", attempt, kReconnectAttempts);
+    // A failed attempt can leave its link behind (connected, but the module
+    // never answered its address): every attempt starts from a clean link.
+    module->disconnect();
     err = module->reconnect();
     if (err == cErrNone) {
       Log::log(DEBUG_Network, "NETWORK: Reconnected to device\n");

@@ -70,6 +70,13 @@ TEST(OptionScanner, PrefixesEqualsAndAmbiguity) {
   EXPECT_EQ(seen[6].error, SO_OPT_INVALID); // nothing after the hyphens
   EXPECT_EQ(seen[7].error, SO_OPT_INVALID);
   EXPECT_EQ(seen[8].error, SO_ARG_MISSING);
+
+  // One hyphen never matches a two-hyphen name by prefix: "-he" is not "--help".
+  Args single({"-he"});
+  CSimpleOpt one(single.argc(), single.argv.data(), table, 0);
+  ASSERT_TRUE(one.Next());
+  EXPECT_EQ(one.LastError(), SO_OPT_INVALID);
+  EXPECT_FALSE(parse({"-he"}).params.help_requested);
 }
 
 TEST(OptionScanner, NoClumpingAndNonOptionsMoveBehind) {
@@ -119,6 +126,14 @@ TEST(GetParams, SerialNumbers) {
   EXPECT_EQ(errors(zero), (std::vector<std::string>{"Invalid serial number obtained from argument [0]"}));
   Parsed bad = parse({"-d", "0x12G4"});
   EXPECT_EQ(errors(bad), (std::vector<std::string>{"Invalid serial number obtained from argument [12G4]"}));
+  // A number wider than 32 bits is not cut down to some other serial number.
+  Parsed wide = parse({"-d", "40F5849A0"});
+  EXPECT_EQ(wide.result, 1);
+  EXPECT_EQ(errors(wide), (std::vector<std::string>{"Invalid serial number obtained from argument [40F5849A0]"}));
+  std::string huge(10000, 'F');
+  EXPECT_EQ(parse({"-d", huge.c_str()}).result, 1);
+  EXPECT_EQ(parse({"-r", "0x100000000"}).result, 1);
+  EXPECT_EQ(parse({"-d", "0000040F5849A"}).params.serial_number, 0x40F5849Au); // leading zeros are no digits
   Parsed router = parse({"-r", "xyz"});
   EXPECT_EQ(router.result, 1);
   EXPECT_EQ(errors(router), (std::vector<std::string>{"Invalid router serial number obtained from argument [xyz]"}));

@@ -1,11 +1,15 @@
 // The link engine under concurrent use: many requesters on one link, creates
 // and destroys racing, a link destroyed while others use it, a user filter
 // swapped while packets arrive, and the packet log written from all sides.
+#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <gtest/gtest.h>
 #include <memory>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "cLinkManagerInternal.h"
@@ -102,6 +106,57 @@ TEST_F(LinkConcurrencyTest, CreatesAndDestroysRaceWithoutLeavingLinksBehind) {
     t.join();
   EXPECT_GT(created, 0);
   EXPECT_EQ(sLookupEntryByIdentifier(kSerial, linkTypeTCPIP), nullptr);
+}
+
+// A create that reuses the link races the link's last destroy: it either
+// takes a use of the live link (which the destroy then leaves running) or
+// makes a new one; it never hands out the identifier of a link on its way out.
+// Lanes of their own serial numbers run side by side (a teardown is slow).
+TEST_F(LinkConcurrencyTest, ACreateRacingTheLastDestroyNeverGetsADeadLink) {
+  std::atomic<int> dead{0}, failed{0};
+  std::atomic<bool> racing{true};
+  // Threads that keep the registry busy widen the gaps between its lock
+  // sections, where a create and a destroy could interleave.
+  std::vector<std::thread> busy;
+  for (int b = 0; b < 2; b++)
+    busy.emplace_back([&] {
+      while (racing)
+        sLookupEntryByIdentifier(kSerial + 100, linkTypeTCPIP);
+    });
+  std::vector<std::thread> lanes;
+  for (uint32_t lane = 1; lane <= 8; lane++)
+    lanes.emplace_back([&, lane] {
+      auto make = [&] { return cLink_CreateTCPIP(kSerial + lane, TcpModule::loopbackAddress(), module->port()); };
+      for (int round = 0; round < 15; round++) {
+        uint32_t first = make();
+        std::atomic<bool> go{false};
+        std::thread destroyer([&] {
+          while (!go.load()) {
+          }
+          cLink_Destroy(&first);
+        });
+        go = true;
+        uint32_t second = make();
+        destroyer.join();
+        if (second == 0 || first != 0) {
+          failed++;
+          continue;
+        }
+        if (sLookupEntryByID(second) == nullptr)
+          dead++;
+        else if (cLink_Destroy(&second) != cErrNone)
+          failed++;
+      }
+    });
+  for (auto &t : lanes)
+    t.join();
+  racing = false;
+  for (auto &t : busy)
+    t.join();
+  EXPECT_EQ(dead.load(), 0) << "creates handed out the identifier of a destroyed link";
+  EXPECT_EQ(failed.load(), 0);
+  for (uint32_t lane = 1; lane <= 8; lane++)
+    EXPECT_EQ(sLookupEntryByIdentifier(kSerial + lane, linkTypeTCPIP), nullptr);
 }
 
 TEST_F(LinkConcurrencyTest, ALinkDestroyedWhileInUseLetsEveryoneGo) {
@@ -261,3 +316,117 @@ TEST(LinkPutOrder, EveryCallersPacketsLeaveInOrder) {
 }
 
 } // namespace
+
+namespace {
+
+// A TCP peer that takes one connection and then reads nothing; once its
+// accept queue is full (clog), further connections hang until they time out.
+struct StalledPeer {
+  StalledPeer() {
+    listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int small = 1024;
+    setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    if (bind(listener, reinterpret_cast<sockaddr *>(&a), n) != 0 || listen(listener, 0) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr *>(&a), &n) != 0)
+      return;
+    port = ntohs(a.sin_port);
+  }
+  ~StalledPeer() {
+    for (int fd : fds)
+      close(fd);
+    close(listener);
+  }
+  int accept1() {
+    int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    fds.push_back(fd);
+    return fd;
+  }
+  // Fills the accept queue with connections nobody accepts.
+  void clog() {
+    for (int i = 0; i < 3; i++) {
+      int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      a.sin_port = htons(port);
+      connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+      fds.push_back(fd);
+    }
+  }
+  int listener = -1;
+  uint16_t port = 0;
+  std::vector<int> fds;
+};
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+} // namespace
+
+// A module that stopped reading: the stop writes what is still queued for a
+// bounded time, not one write time-out per queued packet (minutes).
+TEST(LinkTeardown, TheFinalDrainHasADeadline) {
+  StalledPeer peer;
+  ASSERT_NE(peer.port, 0);
+  uint32_t id = cLink_CreateTCPIP(0x00CC0002, TcpModule::loopbackAddress(), peer.port);
+  ASSERT_NE(id, 0u);
+  ASSERT_GE(peer.accept1(), 0);
+  // Keep the queue near full (it drops everything past 1000) until the
+  // writer is stuck on a socket that takes nothing more: then it no longer
+  // empties the queue. Pooled writes fill the socket quickly.
+  ASSERT_EQ(cLink_EnablePooledPackets(id, true), cErrNone);
+  cPacketFifoId outgoing = sLookupEntryByID(id)->link.outgoing;
+  auto start = std::chrono::steady_clock::now(), full = start;
+  bool stuck = false;
+  while (!stuck && secondsSince(start) < 20) {
+    if (cPacketFifo_GetLength(outgoing) < 700) { // one pooled write takes at most 147
+      while (cPacketFifo_GetLength(outgoing) < 900)
+        ASSERT_EQ(put(id, 4, std::vector<uint8_t>(27, 2)), cErrNone);
+      full = std::chrono::steady_clock::now();
+    }
+    stuck = secondsSince(full) > 0.2;
+    std::this_thread::sleep_for(1ms);
+  }
+  ASSERT_TRUE(stuck);
+  ASSERT_EQ(cLink_EnablePooledPackets(id, false), cErrNone);
+  while (cPacketFifo_GetLength(outgoing) < 900)
+    ASSERT_EQ(put(id, 4, std::vector<uint8_t>(27, 1)), cErrNone);
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(cLink_Destroy(&id), cErrNone);
+  EXPECT_LT(secondsSince(start), 10.0); // a bound, well below 1000 write time-outs
+}
+
+// A reset against a peer that no longer answers gives up after a few seconds,
+// and a destroy meanwhile does not wait for every attempt.
+TEST(LinkTeardown, AResetOfAnUnreachablePeerIsBoundedAndADestroyCutsItShort) {
+  StalledPeer peer;
+  ASSERT_NE(peer.port, 0);
+  uint32_t id = cLink_CreateTCPIP(0x00CC0003, TcpModule::loopbackAddress(), peer.port);
+  ASSERT_NE(id, 0u);
+  ASSERT_GE(peer.accept1(), 0);
+  peer.clog();
+
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_NE(cLink_Reset(id), cErrNone);
+  double alone = secondsSince(start);
+  EXPECT_LT(alone, 12.0); // each attempt waits for its connect time-out: 20 of them took a minute
+
+  uint32_t destroyed = id;
+  std::atomic<bool> resetting{false};
+  std::thread reset([&] {
+    resetting = true;
+    cLink_Reset(id);
+  });
+  while (!resetting) {
+  }
+  std::this_thread::sleep_for(100ms); // the reset is in its first connect
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(cLink_Destroy(&destroyed), cErrNone);
+  EXPECT_LT(secondsSince(start), 4.5); // at most the attempt under way
+  reset.join();
+}

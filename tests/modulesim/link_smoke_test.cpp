@@ -32,7 +32,7 @@ void exercise(SimModule &m, uint32_t link) {
   ASSERT_NE(link, 0u);
   EXPECT_EQ(cLink_GetStatus(link), 2u);
   EXPECT_EQ(askModel(link, 0x04), (Bytes{0x03, 0x08, 0x00, 0x11}));
-  EXPECT_TRUE(m.waitFor([&] { return !m.routeRequests().empty(); }, 1000ms));
+  ASSERT_TRUE(m.waitFor([&] { return !m.routeRequests().empty(); }, 1000ms));
   EXPECT_EQ(m.routeRequests().front(), 0x01); // route on when the link started
   // the engine answers heartbeats by itself
   m.setHeartbeatMs(20);

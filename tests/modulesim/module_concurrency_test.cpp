@@ -91,6 +91,9 @@ TEST(SimConcurrency, EchoesStayInOrderWhileEverythingElseRuns) {
     writeAll(fd, {0x02, 0x02, 0x00, 0x02});
   }
   reader.join();
+  // The exchange can end before the router's first heartbeat (a fast build):
+  // wait for one, bounded, before the threads stop.
+  EXPECT_TRUE(router.waitFor([&] { return router.heartbeatsSent() > 0; }, 2000ms));
   stop = true;
   observer.join();
   restarter.join();

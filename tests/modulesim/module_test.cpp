@@ -198,6 +198,11 @@ TEST(SimModule, HeartbeatsAreSentAndTheirAnswersNoticed) {
   EXPECT_EQ(h.module.heartbeatsUnanswered(), 0u);
   // without answers the module counts the beats that went unanswered
   EXPECT_TRUE(h.module.waitFor([&] { return h.module.heartbeatsUnanswered() >= 2; }, 2000ms));
+  // An up beat answered as a down beat (3) is no answer, and a violation.
+  ASSERT_TRUE(h.module.violations().empty());
+  h.send({0x04, 0x02, 0x00, 0x03});
+  EXPECT_GE(h.module.heartbeatsUnanswered(), 2u);
+  EXPECT_EQ(h.module.violations(), std::vector<std::string>{"heartbeat 0 answered with 3"});
   h.send({0x04, 0x02, 0x00, 0x02});
   EXPECT_EQ(h.module.heartbeatsUnanswered(), 0u);
   h.module.setHeartbeatMs(0);
@@ -257,7 +262,8 @@ TEST(SimModule, I2CBusAcknowledgesOnlyModulesOnIt) {
   EXPECT_TRUE(router.drain(50ms).empty());
   // the host link's route on does the same, until route off
   router.send({0xAF, 0x01, 0x01});
-  EXPECT_EQ(router.ask({0x06, 0x03, 0x03, 0x49, 0x20}, 9), (Bytes{0x06, 0x07, 0x03, 0x09, 0x00, 0x11, 0x22, 0x33, 0x44}));
+  EXPECT_EQ(router.ask({0x06, 0x03, 0x03, 0x49, 0x20}, 9),
+            (Bytes{0x06, 0x07, 0x03, 0x09, 0x00, 0x11, 0x22, 0x33, 0x44}));
   router.send({0xAF, 0x01, 0x00});
   router.send({0x06, 0x03, 0x03, 0x49, 0x20});
   EXPECT_TRUE(router.drain(50ms).empty());

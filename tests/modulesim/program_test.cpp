@@ -56,3 +56,30 @@ TEST(SimProgram, RefusesBadModuleDescriptions) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("no modules given"), std::string::npos);
 }
+
+// Faults from the command line, and -v telling the protocol violations: a
+// WRITE outside a block is refused (and reported), then the module freezes
+// after the host's second packet and answers nothing more.
+TEST(SimProgram, FaultOptionsAndViolationsOnTheCommandLine) {
+  qwtest::TempDir dir;
+  std::string ready = dir / "ready";
+  std::string script = "port=$(sed -n 's/.*tcp 127.0.0.2:\\([0-9]*\\)$/\\1/p' " + ready +
+                       "); exec 3<>/dev/tcp/127.0.0.2/$port; printf '\\002\\004\\137\\005\\000\\001' >&3; "
+                       "head -c 5 <&3 | od -An -tx1; printf '\\255\\000\\002\\003\\003\\111\\040' >&3; "
+                       "timeout 1 dd bs=1 count=11 status=none <&3 | od -An -tx1; exit 0";
+  auto r = qwtest::RunProcess({kSim, "-v", "--tcp", "40F5849A,address=2", "--freeze-after", "2", "--ready-file", ready,
+                               "--", "bash", "-c", script},
+                              20000);
+  ASSERT_FALSE(r.timedOut);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find(" 02 03 5f 07 01\n"), std::string::npos) << r.out; // WRITE refused
+  EXPECT_NE(r.out.find(" 02 00\n"), std::string::npos) << r.out;          // the sync answer, then nothing
+  EXPECT_EQ(r.out.find("40 f5 84 9a"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("40F5849A: protocol violation: WRITE outside a prepared firmware block"), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("40F5849A: frozen"), std::string::npos) << r.err;
+
+  auto bad = qwtest::RunProcess({kSim, "--tcp", "40F5849A", "--late", "3", "--", "true"}, 20000);
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_NE(bad.err.find("bad --late \"3\""), std::string::npos) << bad.err;
+}

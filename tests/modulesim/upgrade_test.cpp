@@ -169,3 +169,32 @@ TEST(SimUpgrade, DisconnectAtBlockAndNeverBackAfterReboot) {
   EXPECT_TRUE(h.module.waitFor([&] { return h.module.restarts() == before + 1; }, 2000ms));
   EXPECT_FALSE(h.module.waitFor([&] { return h.module.online(); }, 300ms));
 }
+
+// An update cut short leaves the module in its loader; the same update run
+// again starts with INIT and a loader block larger than the block size,
+// which the loader takes as a loader upload again. Then the command-line
+// faults: a refused block by number, and a link that drops after N packets.
+TEST(SimUpgrade, AnUpdateRunAgainFromTheLoaderStartsOver) {
+  Harness h(fastConfig());
+  loadLoader(h, {1});
+  EXPECT_EQ(h.ask({0x04, 0x02, 0x5F, 0x00}, 8), (Bytes{0x04, 0x06, 0x5F, 0x00, 0x10, 0x00, 0x00, 0x00}));
+  EXPECT_EQ(h.module.phase(), Phase::LoaderUpload);
+  EXPECT_EQ(h.ask({0x04, 0x07, 0x5F, 0x03, 0x00, 0x20, 0x00, 0x00, 0x00}, 7),
+            (Bytes{0x04, 0x05, 0x5F, 0x07, 0x00, 0x00, 0x20}));
+  Bytes a(26, 3), b(14, 4); // 40 bytes: more than the block size of 32
+  EXPECT_EQ(h.ask(dataPacket(a), 5), (Bytes{0x04, 0x03, 0x5F, 0x01, 26}));
+  EXPECT_EQ(h.ask(dataPacket(b), 5), (Bytes{0x04, 0x03, 0x5F, 0x01, 14}));
+  EXPECT_EQ(h.ask({0x04, 0x02, 0x5F, 0x04}, 9), sumReply(0, 26 * 3 + 14 * 4));
+  EXPECT_EQ(h.module.loaderImage(0x20000000, 2), (Bytes{3, 3}));
+  EXPECT_TRUE(h.module.violations().empty()) << h.module.violations().front();
+
+  Faults f;
+  f.refuseBlock = 3; // the first PREPARE was 1, the one above 2
+  f.dropLinkAfterPackets = 2;
+  h.module.setFaults(f);
+  Bytes prepare = {0x04, 0x07, 0x5F, 0x03, 0x00, 0x20, 0x00, 0x01, 0x00};
+  EXPECT_EQ(h.ask(prepare, 7), (Bytes{0x04, 0x05, 0x5F, 0x07, 0x01, 0x00, 0x00})); // refused
+  unsigned before = h.module.restarts();
+  EXPECT_EQ(h.ask(prepare, 7), (Bytes{0x04, 0x05, 0x5F, 0x07, 0x00, 0x00, 0x20})); // answered, then the drop
+  EXPECT_TRUE(h.module.waitFor([&] { return h.module.restarts() == before + 1; }, 2000ms));
+}

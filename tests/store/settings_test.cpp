@@ -70,13 +70,25 @@ TEST(store_KeyValueStore, MalformedLinesNeverReadBeyondTheLine) {
   EXPECT_EQ(value, "");
 }
 
-TEST(store_KeyValueStore, ReadingStopsAtALineLongerThanTheBuffer) {
+// An over-long line is dropped alone; the keys after it are read and survive
+// the next save.
+TEST(store_KeyValueStore, AnOverlongLineIsDroppedAlone) {
   TempDir dir;
-  std::string text = "first=1\nlong=" + std::string(3000, 'v') + "\nafter=2\n";
-  KeyValueStore store(dir.write("s", text));
+  std::string text = "first=1\nlong=" + std::string(6000, 'v') + "\nafter=2\nedge=" + std::string(2042, 'e') +
+                     "\nlast=3\ntail=" + std::string(2100, 't');
+  std::string path = dir.write("s", text);
+  KeyValueStore store(path);
   EXPECT_STREQ(store["first"], "1");
   EXPECT_EQ(store["long"], nullptr);
-  EXPECT_EQ(store["after"], nullptr);
+  EXPECT_STREQ(store["after"], "2");
+  EXPECT_EQ(store["edge"], nullptr); // 2047 characters before its line end: one too many
+  EXPECT_STREQ(store["last"], "3");
+  EXPECT_EQ(store["tail"], nullptr);
+  store.Add("new", "4");
+  store.Save();
+  KeyValueStore reread(path);
+  for (const char *key : {"first", "after", "last", "new"})
+    EXPECT_NE(reread[key], nullptr) << key;
 
   // A line of exactly 2047 characters with its line end still fits.
   std::string fits = "k=" + std::string(2044, 'v') + "\nnext=1\n";
@@ -281,6 +293,7 @@ TEST(store_KeyValueStore, SaveIsAtomicWhenKilled) {
   };
   generation(0).Save(path);
   const KeyValueStore one = generation(1), two = generation(2);
+  pid_t deadWriter = 0;
   for (int round = 0; round < 20; ++round) {
     pid_t child = fork();
     ASSERT_GE(child, 0);
@@ -303,5 +316,14 @@ TEST(store_KeyValueStore, SaveIsAtomicWhenKilled) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_FALSE(torn) << "round " << round << " read " << reads;
     ASSERT_TRUE(complete(ReadFile(path))) << "round " << round << " after the kill";
+    deadWriter = child;
   }
+  // The killed writers' temporary files (one made here for certain) go at the
+  // next save into the directory; those of running processes stay.
+  dir.write(".tmp-" + std::to_string(deadWriter) + "-7", std::string(100, 'x'));
+  std::string live = ".tmp-" + std::to_string(getpid()) + "-999999", init = ".tmp-1-0";
+  dir.write(live, "being written");
+  dir.write(init, "being written");
+  generation(0).Save(path);
+  EXPECT_EQ(Names(dir.path()), (std::set<std::string>{"s", live, init}));
 }

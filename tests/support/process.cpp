@@ -14,7 +14,10 @@ extern char **environ;
 
 namespace qwtest {
 
-ProcessResult RunProcess(const std::vector<std::string> &argv, int timeoutMs, const std::vector<std::string> &env) {
+namespace {
+
+ProcessResult run(const std::vector<std::string> &argv, int timeoutMs, const std::vector<std::string> &env,
+                  const std::function<bool()> &interrupt) {
   ProcessResult result;
   int outPipe[2], errPipe[2];
   if (pipe2(outPipe, O_CLOEXEC) != 0)
@@ -65,7 +68,16 @@ ProcessResult RunProcess(const std::vector<std::string> &argv, int timeoutMs, co
       kill(pid, SIGKILL);
       break;
     }
-    int n = poll(fds, 2, static_cast<int>(left.count()));
+    int wait = static_cast<int>(left.count());
+    if (interrupt && !result.interrupted) {
+      if (interrupt()) {
+        kill(pid, SIGINT);
+        result.interrupted = true;
+      } else if (wait > 5) {
+        wait = 5;
+      }
+    }
+    int n = poll(fds, 2, wait);
     if (n < 0 && errno == EINTR)
       continue;
     if (n <= 0)
@@ -93,6 +105,17 @@ ProcessResult RunProcess(const std::vector<std::string> &argv, int timeoutMs, co
   if (!result.timedOut && WIFEXITED(wstatus))
     result.status = WEXITSTATUS(wstatus);
   return result;
+}
+
+} // namespace
+
+ProcessResult RunProcess(const std::vector<std::string> &argv, int timeoutMs, const std::vector<std::string> &env) {
+  return run(argv, timeoutMs, env, nullptr);
+}
+
+ProcessResult RunProcessInterrupted(const std::vector<std::string> &argv, const std::function<bool()> &interrupt,
+                                    int timeoutMs) {
+  return run(argv, timeoutMs, {}, interrupt);
 }
 
 std::vector<std::string> Lines(const std::string &text) {

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -209,4 +210,76 @@ TEST(UpdateOverTcp, GetThenUpdateAModuleBehindARouter) {
   std::string settings = qwtest::ReadFile(store / "updater/2181F0EE/.settings");
   EXPECT_NE(settings.find("LATEST_TRANSFER=4100.bird"), std::string::npos) << settings;
   EXPECT_NE(settings.find("LATEST_DOWNLOAD=4100.bird"), std::string::npos) << settings;
+}
+
+// An update over TCP/IP cut short by Ctrl-C (while the loader goes in, after
+// it has started, half-way through the firmware) is finished by running the
+// same update again. The 4 KiB loader is larger than the module's block size.
+TEST(UpdateOverTcp, AnInterruptedUpdateIsFinishedByRunningItAgain) {
+  ensureInterface();
+  qwtest::TempDir store, files;
+  birdwriter::Bytes loader(4096), payload(1500);
+  for (size_t i = 0; i < loader.size(); ++i)
+    loader[i] = static_cast<uint8_t>(i * 7 + (i >> 8));
+  for (size_t i = 0; i < payload.size(); ++i)
+    payload[i] = static_cast<uint8_t>(i * 13);
+  birdwriter::Bytes withMarker = payload, marker = birdwriter::MarkerBytes(5100, "2.16.4");
+  withMarker.insert(withMarker.end(), marker.begin(), marker.end());
+  birdwriter::Image img;
+  img.Loader(0x20000000, loader);
+  img.Firmware(0x00010000, withMarker);
+  img.AddInfo({"5100", "2.16.4", "40F5849A", "QW-Hub4"});
+  std::string path = files / "rerun.bird";
+  ASSERT_TRUE(img.Write(path));
+
+  for (int cut = 0; cut < 3; ++cut) {
+    ModuleConfig c = config(0x40F5849A, 4, 1, packVersion(2, 15, 0), 1000, "Net");
+    c.restartDownMs = 100;
+    SimModule m(c);
+    TcpTransport t(m, {"127.0.0.7", 0});
+    ASSERT_TRUE(t.ok());
+    DiscoveryResponder responder;
+    responder.add(t);
+    ASSERT_TRUE(responder.start()) << responder.error();
+    auto ops = [&](uint8_t op) {
+      size_t n = 0;
+      for (const Packet &p : m.received())
+        n += p.data.size() >= 2 && p.data[0] == kCmdUpgrade && p.data[1] == op;
+      return n;
+    };
+    std::function<bool()> when[] = {[&] { return ops(1) >= 40; },
+                                    [&] { return m.phase() == Phase::Loader && m.online(); },
+                                    [&] {
+                                      // the module freezes at its first WRITE, so the host
+                                      // cannot finish before the signal lands
+                                      if (ops(5) == 0)
+                                        return false;
+                                      Faults frozen;
+                                      frozen.frozen = true;
+                                      m.setFaults(frozen);
+                                      return true;
+                                    }};
+    if (cut == 2) { // the first WRITE's answer (the 5th status) comes late: time to see it and act
+      Faults hold;
+      hold.replies.push_back({FaultRule::Delay, kCmdUpgrade, 7, 5, 700});
+      m.setFaults(hold);
+    }
+    auto r = qwtest::RunProcessInterrupted(
+        {kUpdater, "-i", store.path(), "-U", "-d", "40F5849A", "-f", path, "-m", "0"}, when[cut], 60000);
+    ASSERT_TRUE(r.interrupted) << cut << "\n" << r.out << r.err;
+    EXPECT_NE(r.status, 0) << cut;
+    EXPECT_EQ(m.phase(), cut == 0 ? Phase::LoaderUpload : Phase::Loader) << cut;
+    if (cut == 2) { // power-cycled out of its freeze: it comes back in its loader
+      unsigned restarts = m.restarts();
+      m.restart();
+      ASSERT_TRUE(m.waitFor([&] { return m.restarts() > restarts && m.online(); }, std::chrono::milliseconds(3000)));
+    }
+
+    auto again = updater(store, {"-U", "-d", "40F5849A", "-f", path, "-m", "0"});
+    ASSERT_EQ(again.status, 0) << cut << "\n" << again.out << again.err;
+    EXPECT_NE(again.out.find("Transferred 1 blocks, 4100 total bytes\n"), std::string::npos) << cut;
+    EXPECT_TRUE(m.waitFor([&] { return m.build() == 5100; }, std::chrono::milliseconds(5000))) << cut;
+    EXPECT_EQ(m.loaderImage(0x20000000, loader.size()), loader) << cut;
+    EXPECT_EQ(m.image(0x00010000, payload.size()), payload) << cut;
+  }
 }

@@ -121,6 +121,24 @@ TEST_F(Retrieval, GetRefusesAnUnlistedBuildUnlessOverridden) {
   EXPECT_TRUE(fs::exists(storedDevice() + "/1050.bird"));
 }
 
+// A body that is not a loadable BIRD file (cut short, or something else
+// entirely) is a failed download: the stored build and the settings stay.
+TEST_F(Retrieval, ABrokenDownloadKeepsTheStoredBuild) {
+  ASSERT_EQ(updater({"-G", "-d", kSerialText, "-b", "1100"}).status, 0);
+  std::string stored = qwtest::ReadFile(storedDevice() + "/1100.bird");
+  std::string settings = qwtest::ReadFile(storedDevice() + "/.settings");
+  ASSERT_FALSE(stored.empty());
+  std::string good = qwtest::ReadFile(deviceDir + "/1100.bird");
+  for (const std::string &body : {good.substr(0, good.size() - 9), std::string("<html>not found</html>\n")}) {
+    std::ofstream(deviceDir + "/1100.bird", std::ios::binary | std::ios::trunc) << body;
+    auto r = updater({"-G", "-d", kSerialText, "-b", "1100", "-OVERRIDE"});
+    EXPECT_EQ(r.status, 1) << body.size();
+    EXPECT_NE(r.err.find("Failed to retrieve a valid BIRD file\n"), std::string::npos) << r.err;
+    EXPECT_EQ(qwtest::ReadFile(storedDevice() + "/1100.bird"), stored);
+    EXPECT_EQ(qwtest::ReadFile(storedDevice() + "/.settings"), settings);
+  }
+}
+
 TEST_F(Retrieval, TokenIsPrinted) {
   auto r = updater({"-J", "-d", kSerialText});
   EXPECT_EQ(r.status, 0);

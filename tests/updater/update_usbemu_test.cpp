@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -244,10 +245,15 @@ TEST_F(Update, ABlockIsRetriedUntilItGoesThrough) {
   start();
   Faults f;
   f.refuseWrite = 4;
+  // The loader block's PREPARE goes unanswered: a boot ROM taking over does
+  // not answer, and the update goes on.
+  f.replies.push_back({FaultRule::Drop, kCmdUpgrade, 7, 1, 0});
   module->setFaults(f);
   std::string path = writeFile(image(fw, "40F5849A", "QW-Hub4", 2006, "2.16.5"), "retry.bird");
   auto r = updater({"-U", "-d", "40F5849A", "-f", path});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(hasLine(r.out, "Transferred 1 blocks, 304 total bytes")) << r.out;
+  EXPECT_EQ(module->loaderImage(kLoaderAddress, fw.loader.size()), fw.loader);
   for (int attempt = 1; attempt <= 4; ++attempt)
     EXPECT_TRUE(hasLine(r.out, "  Retry " + std::to_string(attempt))) << attempt;
   EXPECT_FALSE(hasLine(r.out, "  Retry 5"));
@@ -267,10 +273,18 @@ TEST_F(Update, FailuresAreReportedAndNothingIsRecorded) {
   sums.wrongSums = 50;
   Faults drop;
   drop.disconnectAtBlock = 3; // the second firmware block
-  for (const Case &c : {Case{"prepare", prepare}, Case{"sums", sums}, Case{"disconnect", drop}}) {
+  Faults writes;
+  writes.refuseWrite = 5; // every attempt of the first firmware block
+  for (const Case &c :
+       {Case{"prepare", prepare}, Case{"sums", sums}, Case{"disconnect", drop}, Case{"writes", writes}}) {
     module->setFaults(c.faults);
     auto r = updater({"-U", "-d", "40F5849A", "-f", path});
     EXPECT_EQ(r.status, 1) << c.what << "\n" << r.out << r.err;
+    if (c.faults.refuseWrite == 5) {
+      EXPECT_TRUE(hasLine(r.out, "  Retry 4")) << r.out;
+      EXPECT_FALSE(hasLine(r.out, "  Retry 5"));
+      EXPECT_TRUE(hasLine(r.out, "Transferred 0 blocks, 0 total bytes")) << r.out;
+    }
     EXPECT_FALSE(std::filesystem::exists(settingsPath()) &&
                  !KeyValueStore(settingsPath()).GetString("LATEST_TRANSFER").empty())
         << c.what;
@@ -339,4 +353,80 @@ TEST_F(Update, DiscoveryListsUsbModulesAndOneHeldElsewhere) {
   EXPECT_NE(held.out.find("    40F5849A  [Error ("), std::string::npos) << held.out;
   EXPECT_NE(held.out.find("): Is someone else connected to this device?]\n"), std::string::npos);
   holder.disconnect();
+}
+
+// An update cut short (Ctrl-C while the loader goes in, after the loader has
+// started, or half-way through the firmware) leaves the module in its
+// application or in its loader; running the same update again finishes it.
+// The loader is larger than the module's block size, as real loaders are.
+TEST_F(Update, AnInterruptedUpdateIsFinishedByRunningItAgain) {
+  fw.loader = pattern(2048, 5);
+  std::string path = writeFile(image(fw, "40F5849A", "QW-Hub4", 2011, "2.17.1"), "rerun.bird");
+  auto upgradeOps = [&](uint8_t op) {
+    size_t n = 0;
+    for (const Packet &p : module->received())
+      if (p.data.size() >= 2 && p.data[0] == kCmdUpgrade && p.data[1] == op)
+        ++n;
+    return n;
+  };
+  struct Case {
+    const char *what;
+    std::function<bool()> interruptWhen;
+    Phase left; // where the interrupted run leaves the module
+  };
+  const Case cases[] = {
+      {"during the loader upload", [&] { return upgradeOps(1) >= 20; }, Phase::LoaderUpload},
+      {"after the loader started", [&] { return module->phase() == Phase::Loader && module->online(); }, Phase::Loader},
+      {"in the middle of the firmware",
+       [&] {
+         // the module freezes at its first WRITE: the host cannot finish
+         // before the signal lands
+         if (upgradeOps(5) == 0)
+           return false;
+         Faults frozen;
+         frozen.frozen = true;
+         module->setFaults(frozen);
+         return true;
+       },
+       Phase::Loader},
+  };
+  for (const Case &c : cases) {
+    start();
+    if (std::string(c.what).find("firmware") != std::string::npos) {
+      // The first WRITE's answer (the 5th status) comes late: time to see it and act.
+      Faults hold;
+      hold.replies.push_back({FaultRule::Delay, kCmdUpgrade, 7, 5, 700});
+      module->setFaults(hold);
+    }
+    std::vector<std::string> args = {kUpdater, "-i", store.path(), "-U", "-d", "40F5849A", "-f", path, "-m", "0"};
+    auto cut = qwtest::RunProcessInterrupted(args, c.interruptWhen, 60000);
+    ASSERT_TRUE(cut.interrupted) << c.what << "\n" << cut.out << cut.err;
+    EXPECT_NE(cut.status, 0) << c.what;
+    EXPECT_EQ(module->phase(), c.left) << c.what;
+    EXPECT_NE(module->build(), 2011u) << c.what;
+
+    // The killed program never closed the device: the kernel lets it go.
+    if (usb->device() != nullptr)
+      usb->device()->hostProcessEnded();
+    if (module->faults().frozen) { // power-cycled out of its freeze: back in its loader
+      unsigned restarts = module->restarts();
+      module->restart();
+      ASSERT_TRUE(module->waitFor([&] { return module->restarts() > restarts && module->online(); }, 3000ms));
+    }
+    size_t violationsBefore = module->violations().size();
+    auto again = updater({"-U", "-d", "40F5849A", "-f", path});
+    ASSERT_EQ(again.status, 0) << c.what << "\n" << again.out << again.err;
+    EXPECT_TRUE(hasLine(again.out, "Transferred 1 blocks, 2052 total bytes")) << c.what << "\n" << again.out;
+    EXPECT_TRUE(module->waitFor([&] { return module->build() == 2011; }, 5000ms)) << c.what;
+    EXPECT_EQ(module->loaderImage(kLoaderAddress, fw.loader.size()), fw.loader) << c.what;
+    EXPECT_EQ(module->image(kFirmwareAddress, fw.first.size()), fw.first) << c.what;
+    EXPECT_EQ(module->image(kSecondAddress, fw.second.size()), fw.second) << c.what;
+    std::vector<std::string> v = module->violations();
+    EXPECT_EQ(v.size(), violationsBefore) << c.what << ": " << v.back();
+    if (usb->device() != nullptr)
+      usb->device()->unplug(); // the next case's module takes its place on the bus
+    usb.reset();
+    module.reset();
+    Quillwork_libusb_exit();
+  }
 }

@@ -3,11 +3,13 @@
 // misbehaving module.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <vector>
 
 #include "modulesim/SimModule.h"
 #include "modulesim/TcpTransport.h"
+#include "quillwork/Entity.h"
 #include "recording_display.h"
 #include "updater/UpdaterEntity.h"
 
@@ -179,6 +181,55 @@ TEST_F(UpgradeEntity, SumsAndStatusesAreChecked) {
   ASSERT_EQ(quiet.FirmwareTransfer(b.data(), 44, size, display), cErrNone);
   for (auto [op, length] : upgradeTraffic())
     EXPECT_NE(op, 4) << length;
+}
+
+// A PREPARE answered after its time-out: the late status must not pass for
+// the answer to the next PREPARE, nor that one's for the SUM after it.
+TEST_F(UpgradeEntity, ALateAnswerIsNotTakenForTheNextRequest) {
+  connect({});
+  std::atomic<int> statuses{0};
+  sim->setTrace([&](bool fromHost, const Packet &p) {
+    if (!fromHost && p.data.size() >= 2 && p.data[0] == cmdUPGRADE && p.data[1] == val_UPGRADE_STATUS)
+      ++statuses;
+  });
+  modulesim::Faults f;
+  f.replies.push_back({modulesim::FaultRule::Delay, cmdUPGRADE, val_UPGRADE_STATUS, 1, 1300});
+  sim->setFaults(f);
+  std::vector<uint8_t> b = block(0x00010000, 60);
+  uint16_t size = 0;
+  EXPECT_EQ(entity.TransferPrepare(b.data(), 64, 0, &size), cErrTimeout);
+  ASSERT_TRUE(sim->waitFor([&] { return statuses.load() == 1; }, std::chrono::milliseconds(2000)));
+  // An exchange answered after the late status: by then the host has it.
+  SystemClass system;
+  system.init(module.get(), 0);
+  uint32_t serial = 0;
+  ASSERT_EQ(system.getSerialNumber(&serial), cErrNone);
+
+  ASSERT_EQ(entity.TransferPrepare(b.data(), 64, 0, &size), cErrNone);
+  EXPECT_EQ(size, 512);
+  EXPECT_EQ(entity.FirmwareTransfer(b.data(), 64, size, display), cErrNone);
+  EXPECT_EQ(sim->image(0x00010000, 60), std::vector<uint8_t>(b.begin() + 4, b.end()));
+  sim->setTrace(nullptr);
+}
+
+// The LOAD goes unanswered, so the entity reconnects; the first attempt's
+// link comes up but the module does not answer its address query. The next
+// attempt must start from a clean link, not fail on the one left behind.
+TEST_F(UpgradeEntity, EveryReconnectAttemptStartsFromACleanLink) {
+  connect({});
+  module->setNetworkingMode(true);
+  ASSERT_EQ(entity.LoaderInit(), cErrNone);
+  modulesim::Faults f;
+  f.replies.push_back({modulesim::FaultRule::Drop, cmdUPGRADE, val_UPGRADE_LOAD, 1, 0});
+  for (int query = 0; query < 4; ++query) // every answer to the first attempt's address queries
+    f.replies.push_back({modulesim::FaultRule::Drop, -1, -1, 1, 0});
+  sim->setFaults(f);
+  EXPECT_EQ(entity.LoaderStart(), cErrTimeout); // the acknowledgement never comes
+  EXPECT_TRUE(module->isConnected());
+  SystemClass system;
+  system.init(module.get(), 0);
+  uint32_t serial = 0;
+  EXPECT_EQ(system.getSerialNumber(&serial), cErrNone);
 }
 
 TEST_F(UpgradeEntity, ByteArrayModeAndTheRebootWait) {

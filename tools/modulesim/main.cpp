@@ -313,7 +313,15 @@ int main(int argc, char **argv) {
   app.add_flag("--no-discovery", noDiscovery, "no UDP discovery responder, even with --netns");
   app.add_option("--heartbeat", heartbeat, "heartbeat interval of every module in ms (0: none)");
   app.add_option("--ready-file", readyFile, "write one line per module here once all are up");
-  app.add_flag("-v,--verbose", verbosity, "say more: -v restarts and connections, -vv every packet");
+  app.add_flag("-v,--verbose", verbosity,
+               "say more: -v restarts, connections and protocol violations, -vv every packet");
+  // Fault injection, for every module: rehearse a failed update from the shell.
+  unsigned dropAfter = 0, freezeAfter = 0, refuseBlock = 0;
+  std::string late;
+  app.add_option("--drop-after", dropAfter, "the link drops (the module restarts) after N packets from the host");
+  app.add_option("--freeze-after", freezeAfter, "the module freezes after N packets from the host (until it restarts)");
+  app.add_option("--late", late, "N:MS - the N-th upgrade status answer (PREPARE, SUM, WRITE) comes MS late");
+  app.add_option("--refuse-block", refuseBlock, "the N-th upgrade PREPARE (loader blocks counted) is refused");
   app.footer("Settings (key=value after the serial number, or keys of a module object in the JSON file):\n"
              "  model, address, router, version (x.y.z), build, name, heartbeat, features, block-size,\n"
              "  down-ms, loader-serial-ms, uei-data, port and ip (tcp), link (serial),\n"
@@ -452,6 +460,22 @@ int main(int argc, char **argv) {
       std::fprintf(stderr, "modulesim: %s\n", e.what());
       return 1;
     }
+    modulesim::Faults faults;
+    faults.dropLinkAfterPackets = dropAfter;
+    faults.freezeAfterPackets = freezeAfter;
+    faults.refuseBlock = refuseBlock;
+    if (!late.empty()) {
+      unsigned nth = 0, ms = 0;
+      char end = 0;
+      if (std::sscanf(late.c_str(), "%u:%u%c", &nth, &ms, &end) != 2 || nth == 0) {
+        std::fprintf(stderr, "modulesim: bad --late \"%s\" (N:MS)\n", late.c_str());
+        return 1;
+      }
+      faults.replies.push_back({modulesim::FaultRule::Delay, modulesim::kCmdUpgrade, 7, nth, ms});
+    }
+    if (dropAfter || freezeAfter || refuseBlock || !late.empty())
+      for (const auto &m : sim.modules())
+        m->setFaults(faults);
     // Log events and packets at the chosen verbosity.
     if (verbosity >= 1)
       for (const auto &m : sim.modules()) {

@@ -590,6 +590,18 @@ void UsbDevice::unplug() {
     warn(error, "detach_ioctl");
 }
 
+void UsbDevice::hostProcessEnded() {
+  std::lock_guard<std::mutex> g(impl_->lock);
+  impl_->claimed = 0;
+  for (Urb *u : impl_->pendingIn)
+    delete u;
+  impl_->pendingIn.clear();
+  for (Urb *u : impl_->done)
+    delete u;
+  impl_->done.clear();
+  impl_->updateSignal(); // nothing left to reap
+}
+
 bool UsbDevice::unplugged() const {
   std::lock_guard<std::mutex> g(impl_->lock);
   return impl_->unplugged;

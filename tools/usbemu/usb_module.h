@@ -79,6 +79,12 @@ public:
   // and pending transfers fail with no device.
   void unplug();
 
+  // The process that had the device open has ended without closing it (it
+  // was killed). umockdev does not notice a client that dies, so the test
+  // says so: as the kernel would, this releases every claimed interface and
+  // forgets the process's transfers.
+  void hostProcessEnded();
+
   bool unplugged() const;
   bool claimed(unsigned interfaceNumber) const;
   unsigned clearHaltCount(uint8_t endpoint) const;

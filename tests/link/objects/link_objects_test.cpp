@@ -137,6 +137,82 @@ TEST_F(LinkObjects, ErrorRepliesCarryTheModulesCode) {
   EXPECT_EQ(system.getUEI32(7, nullptr), cErrParam);
 }
 
+// Answers the module sends on its own: an unasked 32-bit value is awaited by
+// module, command, option and index; a value of a width no type has is an
+// error, not a success with whatever the record held.
+TEST_F(LinkObjects, UnaskedValuesAndAnswersOfAnOddWidth) {
+  SimModule &m = sim->module;
+  m.sendRaw(Packet{6, {0x03, 0x21, 0x00, 0xDE, 0xAD, 0xBE, 0xEF}}); // another module's
+  m.sendRaw(Packet{4, {0x03, 0x22, 0x00, 0xDE, 0xAD, 0xBE, 0xEF}}); // another option
+  m.sendRaw(Packet{4, {0x03, 0x21, 0x00, 0x12, 0x34, 0x56, 0x78}});
+  uint32_t value = 0;
+  EXPECT_EQ(system.awaitUEI32Val(0x21, &value, 1000), cErrNone);
+  EXPECT_EQ(value, 0x12345678u);
+
+  // 9 is the serial number, 39 the chip words by subindex: answers of 6 bytes.
+  m.sendRaw(Packet{4, {0x03, 0x09, 0x00, 0x01, 0x02, 0x03}});
+  m.sendRaw(Packet{4, {0x03, 0x27, 0x00, 0x01, 0x02, 0x03}});
+  uint8_t model = 0;
+  ASSERT_EQ(system.getModel(&model), cErrNone); // answered after them: both are queued now
+  value = 0xAAAA;
+  EXPECT_EQ(system.getSerialNumber(&value), cErrPacket);
+  EXPECT_EQ(value, 0xAAAAu);
+  EXPECT_EQ(system.getUEI32(39, 2, &value), cErrPacket);
+  EXPECT_EQ(value, 0xAAAAu);
+}
+
+// The host's requests, byte for byte as the module's command tables give
+// them, so that this library and the simulated module cannot agree on the
+// same mistake.
+TEST_F(LinkObjects, RequestsOnTheWireMatchTheCommandTables) {
+  using B = std::vector<uint8_t>;
+  auto requests = [&](uint8_t command) {
+    std::vector<B> out;
+    for (const Packet &p : sent(sim->module, command))
+      out.push_back(p.data);
+    return out;
+  };
+  uint32_t word = 0;
+  uint8_t byte = 0;
+  module->getBuild(&word);
+  module->hasUEI(cmdUPGRADE, 10, 0, 0x80);
+  module->classQuantity(3, &byte);
+  module->subClassQuantity(3, 1, &byte);
+  module->entityGroup(3, 2, &byte);
+  EXPECT_EQ(requests(cmdDESCRIPTOR),
+            (std::vector<B>{{73, 0xFF}, {73, 1, 95, 10, 0, 0x80}, {73, 4, 3}, {73, 5, 3, 1}, {73, 6, 3, 2}}));
+
+  const uint8_t echo[3] = {0xDE, 0xAD, 0x01};
+  EXPECT_EQ(module->debug(echo, 3), cErrNone);
+  EXPECT_EQ(requests(cmdDEBUG), (std::vector<B>{{23, 0xDE, 0xAD, 0x01}}));
+
+  Link *link = module->getLink();
+  link->storeSlotCapacity(4, 0, 1, &word);
+  link->storeSlotSize(4, 0, 1, &word);
+  const uint8_t five[5] = {1, 2, 3, 4, 5};
+  EXPECT_EQ(link->loadStoreSlot(4, 0, 2, five, 5), cErrNone);
+  std::vector<B> slot = requests(cmdSLOT);
+  ASSERT_EQ(slot.size(), 5u);
+  EXPECT_EQ(slot[0], (B{4, 1, 0, 1}));
+  EXPECT_EQ(slot[1], (B{4, 2, 0, 1}));
+  EXPECT_EQ(slot[2], (B{4, 4, 0, 2}));
+  uint8_t handle = slot[3].size() > 2 ? slot[3][2] : 0;
+  EXPECT_EQ(slot[3], (B{4, 7, handle, 1, 2, 3, 4, 5}));
+  EXPECT_EQ(slot[4], (B{4, 8, handle}));
+
+  I2CClass i2c;
+  i2c.init(module.get(), 0);
+  uint8_t speed = 0;
+  i2c.getSpeed(&speed);
+  uint8_t in[3];
+  const uint8_t out[2] = {0x55, 0xAA};
+  i2c.read(0x20, 3, in);
+  i2c.write(0x20, 2, out);
+  i2c.setPullup(true);
+  EXPECT_EQ(requests(cmdI2C),
+            (std::vector<B>{{8, 0, 0x21, 3, speed}, {8, 0, 0x20, 2, speed, 0x55, 0xAA}, {8, 0, 1, 1}}));
+}
+
 TEST_F(LinkObjects, ByteArraysTravelAsASeries) {
   // 60 bytes: three packets of 24, 24 and 12 with sequence bytes 80, 81, 02.
   uint32_t words[15];
@@ -265,6 +341,9 @@ TEST_F(LinkObjects, ArgumentChecks) {
   r.type = ueiTYPE_VOID;
   EXPECT_EQ(idle.sendUEI(r), cErrConnection);
   EXPECT_EQ(idle.sendPacket(0, cmdDEBUG, 1, data), cErrConnection); // connection is tested first
+  // Without a specifier of its own a link cannot go through another.
+  EXPECT_EQ(idle.connectThroughLinkModule(*link), cErrConfiguration);
+  EXPECT_FALSE(idle.isConnected());
 
   Module unconnected(2, 0);
   EXPECT_EQ(unconnected.connect(linkTypeTCPIP, 0), cErrParam);

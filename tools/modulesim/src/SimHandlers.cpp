@@ -54,10 +54,13 @@ void SimModule::dispatch(const Packet &p, Out &out) {
     return;
   uint8_t cmd = p.data[0];
   if (cmd == 0 && p.data.size() == 2) {
-    // The host's answer to a heartbeat: beat + 2.
-    if (p.data[1] == 2 || p.data[1] == 3) {
+    // The host's answer to a heartbeat: the beat + 2, nothing else (an up
+    // beat answered as a down beat is a host's mistake, not an answer).
+    if (p.data[1] == uint8_t(lastBeat_ + 2)) {
       awaitingBeat_ = false;
       beatsUnanswered_ = 0;
+    } else {
+      violation("heartbeat " + std::to_string(lastBeat_) + " answered with " + std::to_string(p.data[1]));
     }
     return;
   }
@@ -648,6 +651,11 @@ void SimModule::sendStreamSample(uint8_t command, uint8_t option, uint8_t index,
     p = Packet{config_.address, std::move(d)};
   }
   Out out{p};
+  emit(out);
+}
+
+void SimModule::sendRaw(const Packet &packet) {
+  Out out{packet};
   emit(out);
 }
 

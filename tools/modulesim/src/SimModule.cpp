@@ -100,7 +100,7 @@ void SimModule::receive(const Packet &p) {
     trace(true, p);
   {
     std::lock_guard<std::mutex> g(lock_);
-    if (!online_)
+    if (!online_ || faults_.frozen)
       return;
     if (p.address == kSyncAddress && p.data.empty()) {
       ++syncs_;
@@ -131,6 +131,15 @@ void SimModule::receive(const Packet &p) {
           if (m->address() == p.address)
             forward.push_back(m);
       }
+    }
+    // Injected faults that count the host's packets.
+    if (faults_.freezeAfterPackets && --faults_.freezeAfterPackets == 0) {
+      faults_.frozen = true;
+      event("frozen");
+    }
+    if (faults_.dropLinkAfterPackets && --faults_.dropLinkAfterPackets == 0) {
+      event("dropping the link");
+      scheduleRestart(false, true);
     }
     changed_.notify_all();
   }
@@ -190,7 +199,10 @@ void SimModule::reply(Out &out, Packet p) {
   out.push_back(std::move(p));
 }
 
-void SimModule::violation(const std::string &what) { violations_.push_back(what); }
+void SimModule::violation(const std::string &what) {
+  violations_.push_back(what);
+  event("protocol violation: " + what);
+}
 
 void SimModule::routeUp(const Packet &p) {
   Sink sink;
@@ -223,6 +235,7 @@ bool SimModule::routing() const {
 
 void SimModule::goDown() {
   online_ = false;
+  faults_.frozen = false; // a restart ends a freeze
   ++generation_;
   for (const Timed &t : delayed_)
     if (t.packet.data == std::vector<uint8_t>{kCmdUpgrade, 0x02})
@@ -305,8 +318,10 @@ void SimModule::timerLoop() {
     if (downAt_ && now >= *downAt_) {
       downAt_.reset();
       if (online_) {
-        if (heartbeatMs_() > 0)
+        if (heartbeatMs_() > 0) {
           out.push_back(Packet{config_.address, {0x00, 0x01}}); // the down beat
+          lastBeat_ = 1;
+        }
         goDown();
         events.emplace_back(false, presented_);
       }
@@ -356,7 +371,7 @@ void SimModule::timerLoop() {
     }
     for (auto it = delayed_.begin(); it != delayed_.end();) {
       if (it->when <= now) {
-        if (it->generation == generation_ && online_)
+        if (it->generation == generation_ && online_ && !faults_.frozen)
           out.push_back(std::move(it->packet));
         it = delayed_.erase(it);
       } else {
@@ -364,11 +379,12 @@ void SimModule::timerLoop() {
       }
     }
     unsigned hb = heartbeatMs_();
-    if (online_ && hb > 0 && now >= nextBeat_ && !faults_.linkClaimed) {
+    if (online_ && hb > 0 && now >= nextBeat_ && !faults_.linkClaimed && !faults_.frozen) {
       if (awaitingBeat_)
         ++beatsUnanswered_;
       awaitingBeat_ = true;
       ++beatsSent_;
+      lastBeat_ = 0;
       out.push_back(Packet{config_.address, {0x00, 0x00}});
       nextBeat_ = now + milliseconds(hb);
     }

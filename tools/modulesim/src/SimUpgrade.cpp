@@ -2,7 +2,7 @@
 // goes: INIT; per loader block PREPARE, DATA..., SUM; LOAD (the module
 // restarts into its loader); per firmware block PREPARE, then per chunk
 // DATA... (or the UEI data option), SUM, WRITE; REBOOT (the module restarts
-// under the new image). Anything else is recorded as a violation and refused.
+// under the new image). INIT starts over from any phase. Anything else is recorded as a violation and refused.
 #include "modulesim/SimModule.h"
 
 namespace modulesim {
@@ -34,8 +34,10 @@ void SimModule::onUpgrade(const Packet &p, Out &out) {
   case kInit: {
     if (d.size() != 2)
       return violation("INIT with a payload");
-    if (phase_ == Phase::Application)
-      phase_ = Phase::LoaderUpload;
+    // INIT opens a loader upload wherever the module is: also from its
+    // loader, where an update that was cut short leaves it, so that the
+    // same update run again goes through (loader blocks, LOAD, firmware).
+    phase_ = Phase::LoaderUpload;
     prepared_ = false;
     pending_.clear();
     sum_ = 0;
@@ -60,8 +62,11 @@ void SimModule::onUpgrade(const Packet &p, Out &out) {
       downAt_ = std::chrono::steady_clock::now(); // at once, without an answer
       return;
     }
-    if (faults_.refusePrepare) {
-      --faults_.refusePrepare;
+    if (faults_.refusePrepare || (faults_.refuseBlock && prepares_ == faults_.refuseBlock)) {
+      if (faults_.refusePrepare)
+        --faults_.refusePrepare;
+      else
+        faults_.refuseBlock = 0;
       return status(1, {0, 0});
     }
     prepared_ = true;

@@ -64,6 +64,9 @@ public:
   // equal match; then *length is the packet's length and out (28 bytes) holds
   // its data.
   cErr receivePacket(uint8_t module, const uint8_t *match, uint8_t *length, uint8_t *out);
+  // Throws away the packets already received whose first length data bytes
+  // equal match (late answers to earlier requests of that kind).
+  cErr dropMatchingPackets(uint8_t module, const uint8_t *match, uint8_t length);
   // As receivePacket, for any filter and time-out; the caller owns the packet.
   cPacket *awaitPacket(cPacketFilterProc filter, const void *reference, uint32_t timeoutMs);
 

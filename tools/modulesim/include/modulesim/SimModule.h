@@ -106,11 +106,15 @@ struct FaultRule {
 
 struct Faults {
   std::vector<FaultRule> replies;
-  unsigned wrongSums = 0;         // this many SUM replies carry a wrong sum
-  unsigned refusePrepare = 0;     // this many PREPAREs answer status 1
-  unsigned refuseWrite = 0;       // this many WRITEs answer status 1
-  unsigned shortAccept = 0;       // this many DATA replies accept one byte less (bytes dropped)
-  unsigned disconnectAtBlock = 0; // the link drops when this PREPARE (1-based) arrives
+  unsigned wrongSums = 0;            // this many SUM replies carry a wrong sum
+  unsigned refusePrepare = 0;        // this many PREPAREs answer status 1
+  unsigned refuseWrite = 0;          // this many WRITEs answer status 1
+  unsigned shortAccept = 0;          // this many DATA replies accept one byte less (bytes dropped)
+  unsigned disconnectAtBlock = 0;    // the link drops when this PREPARE (1-based) arrives
+  unsigned refuseBlock = 0;          // this PREPARE (1-based, loader blocks counted) answers status 1
+  unsigned dropLinkAfterPackets = 0; // the link drops (the module restarts) after this many packets from the host
+  unsigned freezeAfterPackets = 0;   // after this many packets from the host the module freezes
+  bool frozen = false;               // answers nothing, sends nothing, until it restarts
   bool neverBackAfterReboot = false;
   bool linkClaimed = false; // another host owns the link: the module answers nothing
 };
@@ -196,6 +200,9 @@ public:
   // now, as if a stream had produced it.
   void sendStreamSample(uint8_t command, uint8_t option, uint8_t index, uint8_t type, uint32_t value,
                         uint8_t subindex = 0);
+  // Sends any packet as the module, unasked: for tests of how a host takes
+  // answers that are late, odd or from another address.
+  void sendRaw(const Packet &packet);
   // Adds a streamed value (or replaces the one with the same command, option,
   // index and subindex).
   void streamValue(const StreamValue &value);
@@ -307,6 +314,7 @@ private:
   std::chrono::steady_clock::time_point nextSample_;
   unsigned hbMs_ = 0;
   bool awaitingBeat_ = false;
+  uint8_t lastBeat_ = 0; // 0 up, 1 down
   unsigned beatsSent_ = 0, beatsUnanswered_ = 0;
   std::map<uint32_t, uint32_t> lastSample_; // (option << 8 | subindex) -> last value streamed
   uint8_t led_ = 0, bootSlot_ = 0, softwareOffset_ = 0, powerBehavior_ = 0, linkInterface_ = 0;
