@@ -21,6 +21,7 @@ constexpr size_t kMaxName = 1024;
 constexpr uint32_t kReceiveMs = 1000;
 constexpr uint32_t kLargeReceiveMs = 4000;
 constexpr uint32_t kLargeBytes = 1000;
+constexpr uint32_t kSeriesWriteMs = 10000; // longest a byte series may take to be written
 constexpr uint32_t kOpenSlotMs = 3000;
 constexpr int kWaitPolls = 200;
 
@@ -388,7 +389,10 @@ cErr Link::sendUEI(const uei &r) {
         return err;
       ++sequence;
     } while (sent < r.bytesLength);
-    return cErrNone;
+    // The answer window of a series starts when its last packet has been
+    // written, not when it was queued: on a slow or busy link the writing
+    // alone can take longer than the window.
+    return sequence > 1 ? cLink_AwaitSent(pImpl->link, kSeriesWriteMs) : cErrNone;
   }
   }
   return cErrParam; // not a value type: nothing is sent

@@ -501,6 +501,29 @@ cErr cLink_PutPacket(uint32_t identifier, const cPacket *packet) {
   return cPacketFifo_Put(link->outgoing, packet);
 }
 
+cErr cLink_AwaitSent(uint32_t identifier, uint32_t timeoutMs) {
+  cLinkEntryPtr entry = sEntry(identifier);
+  if (entry == nullptr)
+    return cErrParam;
+  cLinkRecord *link = &entry->link;
+  uint32_t start = cTime_GetMSTicks();
+  for (;;) {
+    // The out-pipe raises its flag under the queue's lock as it takes a
+    // packet, so an empty queue seen first means any packet taken is flagged;
+    // a caller writing its own packet holds the write lock meanwhile.
+    if (cPacketFifo_GetLength(link->outgoing) == 0 && !link->writerBusy) {
+      std::unique_lock<std::mutex> writing(link->writeLock, std::try_to_lock);
+      if (writing.owns_lock())
+        return cErrNone;
+    }
+    if (!link->running)
+      return cErrConnection;
+    if (cTime_MSSince(start) >= timeoutMs)
+      return cErrTimeout;
+    cTime_MSSleep(1); // only while a write is under way: bounded by the time-out
+  }
+}
+
 cPacket *cLink_GetPacket(uint32_t identifier) {
   cLinkEntryPtr entry = sEntry(identifier);
   return entry != nullptr ? cPacketFifo_Get(entry->link.incoming) : nullptr;

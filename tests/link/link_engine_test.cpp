@@ -269,6 +269,27 @@ TEST_F(LinkEngineTest, PooledWritesGatherUpTo4096Bytes) {
   EXPECT_EQ(std::vector<size_t>(sizes.begin() + (long)writes, sizes.end()), (std::vector<size_t>{3, 3, 3}));
 }
 
+// A byte series' answer window starts when its last packet has been
+// written: AwaitSent returns only once no write is queued or under way.
+TEST_F(LinkEngineTest, AwaitSentWaitsForTheLastQueuedWriteToReturn) {
+  uint32_t unknown = 0x7FFFFFF0;
+  EXPECT_EQ(cLink_AwaitSent(unknown, 10), cErrParam);
+  create();
+  ASSERT_EQ(cLink_EnablePooledPackets(id, true), cErrNone); // every packet goes through the out-pipe
+  stream.delayWrites(300ms);
+  const uint8_t data[3] = {0x5F, 0x01, 0x02};
+  for (int i = 0; i < 3; i++) {
+    cPacket *p = cPacket_CreateWithData(4, sizeof data, data);
+    ASSERT_EQ(cLink_PutPacket(id, p), cErrNone);
+    cPacket_Destroy(&p);
+  }
+  EXPECT_EQ(cLink_AwaitSent(id, 10), cErrTimeout); // the first write has not returned yet
+  ASSERT_EQ(cLink_AwaitSent(id, 5000), cErrNone);
+  EXPECT_EQ(stream.returnedWrites(), stream.writeSizes().size());
+  EXPECT_EQ(CountSequence(stream.written(), {4, 3, 0x5F, 0x01, 0x02}), 3u);
+  stream.delayWrites(0ms);
+}
+
 TEST_F(LinkEngineTest, ResetOfALinkOverTheCallersStreamLeavesItAlone) {
   create();
   EXPECT_EQ(cLink_Reset(id), cErrParam);

@@ -51,6 +51,11 @@ public:
     std::lock_guard<std::mutex> g(lock_);
     return written_;
   }
+  // Writes whose call has returned (a delayed write is recorded before).
+  size_t returnedWrites() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return returnedWrites_;
+  }
   std::vector<size_t> writeSizes() const {
     std::lock_guard<std::mutex> g(lock_);
     return writeSizes_;
@@ -102,6 +107,8 @@ private:
     }
     if (delay.count() > 0)
       std::this_thread::sleep_for(delay);
+    std::lock_guard<std::mutex> g(s->lock_);
+    s->returnedWrites_++;
     return cErrNone;
   }
   static cErr sDelete(void *reference) {
@@ -116,6 +123,7 @@ private:
   std::deque<uint8_t> input_;
   std::vector<uint8_t> written_;
   std::vector<size_t> writeSizes_;
+  size_t returnedWrites_ = 0;
   cErr readError_ = cErrNone;
   std::chrono::milliseconds writeDelay_{0};
   std::chrono::milliseconds idleWait_{20};

@@ -93,6 +93,10 @@ uint32_t cLink_GetStatus(uint32_t identifier);
 
 // Queues a copy of the packet for the module; cErrParam for an unknown link.
 cErr cLink_PutPacket(uint32_t identifier, const cPacket *packet);
+// Waits until every packet put so far has been written to the stream (none
+// queued, no write under way), up to the time-out: cErrNone, cErrTimeout,
+// cErrConnection when the link stops running, cErrParam for an unknown link.
+cErr cLink_AwaitSent(uint32_t identifier, uint32_t timeoutMs);
 // The incoming FIFO; packets returned belong to the caller. Null (or 0) for
 // an unknown link.
 cPacket *cLink_GetPacket(uint32_t identifier);
