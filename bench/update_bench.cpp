@@ -233,15 +233,8 @@ BENCHMARK(BM_UsbIdleLinkCpu)->Unit(benchmark::kMillisecond)->Iterations(2)->UseR
 
 int main(int argc, char **argv) {
 #ifdef MODULESIM_HAVE_USB
-  if (!qwemu::UsbTestbed::preloaded()) {
-    const char *preload = getenv("LD_PRELOAD");
-    std::string value = "libumockdev-preload.so.0";
-    if (preload != nullptr && *preload != '\0')
-      value += std::string(":") + preload;
-    setenv("LD_PRELOAD", value.c_str(), 1);
-    execv("/proc/self/exe", argv);
-    perror("re-executing under libumockdev-preload.so.0"); // the USB variants then skip
-  }
+  if (!qwemu::UsbTestbed::preloaded())
+    qwemu::UsbTestbed::reexecUnderPreload(argv); // on failure the USB variants skip
   qwemu::UsbTestbed testbed;
   gTestbed = &testbed;
 #endif

@@ -256,16 +256,7 @@ bool enterPrivateNetworkNamespace(std::string &error) {
 #ifdef MODULESIM_HAVE_USB
 bool underUmockdev() { return qwemu::UsbTestbed::preloaded(); }
 void reexecUnderUmockdev(char **argv) {
-  const char *preload = std::getenv("LD_PRELOAD");
-  std::string value = "libumockdev-preload.so.0";
-  if (preload && *preload)
-    value += std::string(":") + preload;
-  setenv("LD_PRELOAD", value.c_str(), 1);
-  const char *asan = std::getenv("ASAN_OPTIONS");
-  std::string options = asan && *asan ? std::string(asan) + ":" : "";
-  setenv("ASAN_OPTIONS", (options + "verify_asan_link_order=0").c_str(), 1);
-  execv("/proc/self/exe", argv);
-  std::perror("modulesim: re-executing under libumockdev-preload.so.0");
+  qwemu::UsbTestbed::reexecUnderPreload(argv);
   std::exit(1);
 }
 #endif

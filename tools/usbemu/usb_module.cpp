@@ -744,6 +744,20 @@ bool UsbTestbed::preloaded() {
   return preload != nullptr && strstr(preload, "libumockdev-preload.so") != nullptr;
 }
 
+void UsbTestbed::reexecUnderPreload(char **argv) {
+  const char *preload = getenv("LD_PRELOAD");
+  std::string value = "libumockdev-preload.so.0";
+  if (preload != nullptr && *preload != '\0')
+    value += std::string(":") + preload;
+  setenv("LD_PRELOAD", value.c_str(), 1);
+  // AddressSanitizer insists on coming first among the preloaded libraries.
+  const char *asan = getenv("ASAN_OPTIONS");
+  std::string options = asan != nullptr && *asan != '\0' ? std::string(asan) + ":" : "";
+  setenv("ASAN_OPTIONS", (options + "verify_asan_link_order=0").c_str(), 1);
+  execv("/proc/self/exe", argv);
+  perror("re-executing under libumockdev-preload.so.0");
+}
+
 bool UsbTestbed::ok() const { return testbed_ != nullptr && preloaded() && umockdev_in_mock_environment(); }
 
 std::string UsbTestbed::rootDir() const {

@@ -137,6 +137,10 @@ public:
   bool ok() const;
   // True when the process runs under the umockdev preload.
   static bool preloaded();
+  // Executes this program again (/proc/self/exe with argv) under the
+  // preload, which must be in place from the start of a process; returns
+  // only when that fails, after saying why on standard error.
+  static void reexecUnderPreload(char **argv);
 
   // Plugs a new device at the next free address of bus 1.
   UsbDevice &plug(const UsbDeviceConfig &config);

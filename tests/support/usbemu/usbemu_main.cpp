@@ -12,17 +12,7 @@
 
 int main(int argc, char **argv) {
   if (!qwemu::UsbTestbed::preloaded()) {
-    const char *preload = getenv("LD_PRELOAD");
-    std::string value = "libumockdev-preload.so.0";
-    if (preload != nullptr && *preload != '\0')
-      value += std::string(":") + preload;
-    setenv("LD_PRELOAD", value.c_str(), 1);
-    // AddressSanitizer insists on coming first among the preloaded libraries.
-    const char *asan = getenv("ASAN_OPTIONS");
-    std::string options = asan != nullptr && *asan != '\0' ? std::string(asan) + ":" : "";
-    setenv("ASAN_OPTIONS", (options + "verify_asan_link_order=0").c_str(), 1);
-    execv("/proc/self/exe", argv);
-    perror("re-executing under libumockdev-preload.so.0");
+    qwemu::UsbTestbed::reexecUnderPreload(argv);
     return 1;
   }
   ::testing::InitGoogleMock(&argc, argv);

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/eventfd.h>
 #include <termios.h>
 #include <unistd.h>
@@ -38,36 +37,9 @@ Simulator::~Simulator() { stop(); }
 bool Simulator::start(const std::string &linkPath) {
   if (thread_.joinable())
     return true;
-  char name[256] = {0};
-  if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) {
-    error_ = std::string("openpty: ") + std::strerror(errno);
+  if (!simpty::OpenPty(linkPath, pty_, error_))
     return false;
-  }
-  // Raw at once: until then the terminal is cooked (echo, CR to LF, line
-  // buffering) and would mangle the first bytes. The slave stays open here
-  // so the master never reads EIO when a client closes the port.
-  termios t{};
-  tcgetattr(slave_, &t);
-  cfmakeraw(&t);
-  cfsetspeed(&t, B115200);
-  tcsetattr(slave_, TCSANOW, &t);
-  fcntl(master_, F_SETFD, FD_CLOEXEC);
-  fcntl(slave_, F_SETFD, FD_CLOEXEC);
-  fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
-  wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (!linkPath.empty()) {
-    unlink(linkPath.c_str());
-    if (symlink(name, linkPath.c_str()) != 0) {
-      error_ = "cannot link " + linkPath + ": " + std::strerror(errno);
-      close(master_);
-      close(slave_);
-      close(wakeFd_);
-      master_ = slave_ = wakeFd_ = -1;
-      return false;
-    }
-    linkPath_ = linkPath;
-  }
-  path_ = name;
+  linkPath_ = linkPath;
   stop_ = false;
   thread_ = std::thread([this] { loop(); });
   return true;
@@ -79,24 +51,18 @@ void Simulator::stop() {
   stop_ = true;
   wake();
   thread_.join();
-  if (!linkPath_.empty())
-    unlink(linkPath_.c_str());
+  simpty::ClosePty(pty_, linkPath_);
   linkPath_.clear();
-  close(master_);
-  close(slave_);
-  close(wakeFd_);
-  master_ = slave_ = wakeFd_ = -1;
 }
 
 void Simulator::wake() {
-  uint64_t one = 1;
-  if (wakeFd_ >= 0)
-    (void)!write(wakeFd_, &one, sizeof one);
+  if (pty_.wake >= 0)
+    simpty::WakePty(pty_);
 }
 
 std::string Simulator::path() const {
   std::lock_guard<std::mutex> g(lock_);
-  return linkPath_.empty() ? path_ : linkPath_;
+  return linkPath_.empty() ? pty_.path : linkPath_;
 }
 
 std::string Simulator::error() const {
@@ -254,7 +220,7 @@ void Simulator::loop() {
         changed_.notify_all();
     }
     if (!unsent.empty()) {
-      ssize_t n = write(master_, unsent.data(), unsent.size());
+      ssize_t n = write(pty_.master, unsent.data(), unsent.size());
       if (n > 0)
         unsent.erase(unsent.begin(), unsent.begin() + n);
     }
@@ -270,7 +236,7 @@ void Simulator::loop() {
     short events = static_cast<short>((roomIn ? POLLIN : 0) | (unsent.empty() ? 0 : POLLOUT));
     if (!unsent.empty() && timeout < 0)
       timeout = 10; // nobody reads the port: look again soon, never spin
-    pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {master_, events, 0}};
+    pollfd fds[2] = {{pty_.wake, POLLIN, 0}, {pty_.master, events, 0}};
     if (poll(fds, 2, timeout) < 0) {
       if (errno == EINTR)
         continue;
@@ -278,10 +244,10 @@ void Simulator::loop() {
     }
     if (fds[0].revents & POLLIN) {
       uint64_t v;
-      (void)!read(wakeFd_, &v, sizeof v);
+      (void)!read(pty_.wake, &v, sizeof v);
     }
     if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
-      ssize_t n = read(master_, buffer, sizeof buffer);
+      ssize_t n = read(pty_.master, buffer, sizeof buffer);
       if (n > 0) {
         int64_t at = nowNs();
         std::lock_guard<std::mutex> g(lock_);

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <mutex>
 #include <string>
+
+#include "simpty/Pty.h"
 #include <thread>
 
 #include "imxsim/BootRom.h"
@@ -23,10 +25,10 @@ public:
   PtyTransport(const PtyTransport &) = delete;
   PtyTransport &operator=(const PtyTransport &) = delete;
 
-  bool ok() const { return !path_.empty(); }
+  bool ok() const { return !pty_.path.empty(); }
   const std::string &error() const { return error_; }
   // The port the host opens (the link path when one was given).
-  const std::string &path() const { return linkPath_.empty() ? path_ : linkPath_; }
+  const std::string &path() const { return linkPath_.empty() ? pty_.path : linkPath_; }
   BootRom &rom() { return rom_; }
 
 private:
@@ -36,8 +38,8 @@ private:
 
   BootRom &rom_;
   unsigned baud_;
-  std::string path_, linkPath_, error_;
-  int master_ = -1, slave_ = -1, wakeFd_ = -1;
+  std::string linkPath_, error_;
+  simpty::PtyEnds pty_;
   std::mutex writeLock_;
   std::chrono::steady_clock::time_point rxFree_{}, txFree_{}; // when each direction of the line is free
   std::atomic<bool> stop_{false};

@@ -20,6 +20,8 @@
 #include <functional>
 #include <mutex>
 #include <string>
+
+#include "simpty/Pty.h"
 #include <thread>
 #include <vector>
 
@@ -98,8 +100,8 @@ private:
   std::deque<Timed> in_, out_;
   int64_t inClock_ = 0, outClock_ = 0;
 
-  std::string path_, linkPath_, error_;
-  int master_ = -1, slave_ = -1, wakeFd_ = -1;
+  std::string linkPath_, error_;
+  simpty::PtyEnds pty_;
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+
+#include "simpty/Pty.h"
 #include <thread>
 
 #include "modulesim/SimModule.h"
@@ -22,10 +24,10 @@ public:
   SerialTransport(const SerialTransport &) = delete;
   SerialTransport &operator=(const SerialTransport &) = delete;
 
-  bool ok() const { return !path_.empty(); }
+  bool ok() const { return !pty_.path.empty(); }
   const std::string &error() const { return error_; }
   // The port the host opens (the link path when one was given).
-  const std::string &path() const { return linkPath_.empty() ? path_ : linkPath_; }
+  const std::string &path() const { return linkPath_.empty() ? pty_.path : linkPath_; }
   size_t badFrames() const;
   SimModule &module() { return module_; }
 
@@ -34,8 +36,8 @@ private:
   void send(const Packet &packet);
 
   SimModule &module_;
-  std::string path_, linkPath_, error_;
-  int master_ = -1, slave_ = -1, wakeFd_ = -1;
+  std::string linkPath_, error_;
+  simpty::PtyEnds pty_;
   mutable std::mutex lock_; // guards writes and the decoder's counters
   FrameDecoder decoder_;
   std::atomic<bool> stop_{false};
