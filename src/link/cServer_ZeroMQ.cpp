@@ -47,7 +47,8 @@
 namespace {
 
 constexpr int kPollMs = 1000;
-constexpr int kPassMs = 500; // the broker's loop comes round this often with a pool or beacon reply pending
+constexpr size_t kWaitingMax = 1000; // requests queued for the module (ZeroMQ's own default queue bound)
+constexpr int kPassMs = 500;         // the broker's loop comes round this often with a pool or beacon reply pending
 
 // One client's UEI-bytes series being collected.
 struct Pool {
@@ -233,6 +234,12 @@ void sFinish(Broker &b) {
 }
 
 void sForward(Broker &b, std::vector<cPacket> packets, zframe_t *identity, bool answered) {
+  if (b.waiting.size() >= kWaitingMax) {
+    // The module is far behind its clients: the request is refused, as a
+    // full internal queue refuses it, rather than held without limit.
+    cDEBUG_PRINTF(cDEBUG_SERVER, "Failed to send packet out!\n");
+    return;
+  }
   Request r;
   r.identity = answered ? zframe_dup(identity) : nullptr;
   r.packets = std::move(packets);
