@@ -116,6 +116,24 @@ std::vector<double> frontEndTrips(zsock_t *dealer, int count) {
   return out;
 }
 
+// A ROUTER that sends every frame straight back: the cost of the ZeroMQ
+// round trip alone, the floor under any request through the server.
+void echoActor(zsock_t *pipe, void *args) {
+  zsock_t *router = static_cast<zsock_t *>(args);
+  zpoller_t *poller = zpoller_new(pipe, router, nullptr);
+  zsock_signal(pipe, 0);
+  while (true) {
+    void *which = zpoller_wait(poller, 1000);
+    if (which == pipe || zpoller_terminated(poller))
+      break;
+    if (which == router) {
+      zmsg_t *msg = zmsg_recv(router);
+      zmsg_send(&msg, router);
+    }
+  }
+  zpoller_destroy(&poller);
+}
+
 // Direct and shared, interleaved so that both meet the same machine load.
 void BM_SerialNumberDirectVersusShared(benchmark::State &state) {
   Shared shared;
@@ -137,20 +155,32 @@ void BM_SerialNumberDirectVersusShared(benchmark::State &state) {
   zsock_t *dealer = zsock_new(ZMQ_DEALER);
   zsock_set_rcvtimeo(dealer, 3000);
   zsock_connect(dealer, "tcp://127.0.0.1:%u", shared.port);
+  zsock_t *router = zsock_new(ZMQ_ROUTER);
+  int echoPort = zsock_bind(router, "tcp://127.0.0.1:*");
+  zactor_t *echo = zactor_new(echoActor, router);
+  zsock_t *echoDealer = zsock_new(ZMQ_DEALER);
+  zsock_set_rcvtimeo(echoDealer, 3000);
+  zsock_connect(echoDealer, "tcp://127.0.0.1:%d", echoPort);
   // Each repetition measures the three side by side and gives one ratio;
   // the figures are the medians over the repetitions, so that a burst of
   // load on the machine moves one repetition, not the result.
-  std::vector<double> d, s, f, ratios;
+  std::vector<double> d, s, f, e, ratios;
   for (auto _ : state) {
-    auto a = roundTrips(directModule, 50), b = roundTrips(sharedModule, 50), c = frontEndTrips(dealer, 50);
+    auto a = roundTrips(directModule, 50), b = roundTrips(sharedModule, 50), c = frontEndTrips(dealer, 50),
+         z = frontEndTrips(echoDealer, 50);
     d.push_back(median(a));
     s.push_back(median(b));
     f.push_back(median(c));
+    e.push_back(median(z));
     if (d.back() > 0)
       ratios.push_back(s.back() / d.back());
   }
   zsock_destroy(&dealer);
+  zsock_destroy(&echoDealer);
+  zactor_destroy(&echo);
+  zsock_destroy(&router);
   state.counters["direct_us"] = median(d);
+  state.counters["zmq_echo_us"] = median(e);
   state.counters["shared_us"] = median(s);
   state.counters["frontend_us"] = median(f);
   state.counters["ratio"] = median(ratios);
