@@ -1,24 +1,24 @@
 // The link server: one module link shared by many network clients over
 // ZeroMQ.
 //
-// Three actors do the work. The broker owns the front end (a ROUTER socket
-// the clients connect to): it queues each requesting client's identity,
-// passes the request to the sync worker and routes the answer back to the
-// oldest waiting client. The sync worker is the only one that talks to the
-// module: it puts a request on the link, waits for the answer and reports it
-// to the broker. The discovery actor answers "where is the server" questions
-// (a CZMQ beacon, or multicast on loopback). Stream samples are gathered by a
-// packet filter on the link's reader thread and handed to the broker in
-// batches, which it copies to every client that enabled a stream.
+// Two actors do the work. The broker owns the front end (a ROUTER socket the
+// clients connect to): it queues each request with its client's identity,
+// writes the oldest to the module when the module has answered the one
+// before (one request at a time), and routes the answer back to that client.
+// The module's answers come from the link's reader thread: a packet filter
+// there hands every packet that is neither a stream sample nor a heartbeat
+// to the broker on the internal sync channel. Nobody waits on the link's
+// packet queue, so a request through the server costs no thread hand-off
+// beyond the broker's own. The discovery actor answers "where is the server"
+// questions (a CZMQ beacon, or multicast on loopback). Stream samples are
+// gathered by the same filter and handed to the broker in batches, which it
+// copies to every client that enabled a stream.
 //
 // Internal channels are DEALER pairs inside the process (inproc: no system
-// calls, so a request through the server costs fewer thread wake-ups than
-// over loopback TCP; their "ports" are only numbers). On the sync channel
-// every answer is one multipart message whose first frame is the 3-byte
-// command (dropped, or n answer packets) followed by the n packet frames, so
-// an answer packet of any size can never be taken for a command. Requests
-// travel to the sync worker as one message too, a pooled UEI-bytes series as
-// one message of all its packets, so nothing can come between them.
+// calls; their "ports" are only numbers). The sync channel carries only
+// answer packets, one frame each, so a short answer can never be taken for
+// anything else. A pooled UEI-bytes series is written to the link in one go
+// by the broker, so nothing can come between its packets.
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
@@ -47,7 +47,8 @@
 namespace {
 
 constexpr int kPollMs = 1000;
-constexpr uint32_t kAwaitSliceMs = 100; // the sync worker looks at the stop flag this often
+constexpr size_t kWaitingMax = 1000; // requests queued for the module (ZeroMQ's own default queue bound)
+constexpr int kPassMs = 500;         // the broker's loop comes round this often with a pool or beacon reply pending
 
 // One client's UEI-bytes series being collected.
 struct Pool {
@@ -89,7 +90,7 @@ struct cServer {
   // Broker only.
   uint32_t beaconTime = 0;
   bool publishing = false;
-  zactor_t *broker = nullptr, *sync = nullptr, *discovery = nullptr;
+  zactor_t *broker = nullptr, *discovery = nullptr;
   int discoveryKind = 0; // 1 beacon, 0 multicast
   uint16_t frontendPort = 0;
   zsock_t *frontend = nullptr;
@@ -107,13 +108,12 @@ struct cServer {
   uint32_t pendingSince = 0;
   uint32_t beaconHost = cDISCOVERY_LOCALHOST;
   std::list<Pool> *pools = nullptr; // broker only
-  uint16_t expected = 0;            // broker only
   std::atomic<bool> stopping{false};
   bool filterInstalled = false;
   // Each actor sets its flag last: the stopping thread reads them after the
   // actors have ended, which orders the actors' work before the teardown
   // in a way that thread checkers see (the end is signalled through ZeroMQ).
-  std::atomic<bool> brokerEnded{false}, syncEnded{false}, multicastEnded{false};
+  std::atomic<bool> brokerEnded{false}, multicastEnded{false};
   std::atomic<uint16_t> multicastPort{0}; // the multicast actor's request port, 0 without one
   std::mutex pipes;                       // an actor's pipe is used by one thread at a time
 };
@@ -143,141 +143,109 @@ int sSendToClient(zsock_t *frontend, zframe_t *identity, const void *data, size_
   return zframe_send(&frame, frontend, 0) == 0 ? 0 : -2;
 }
 
-void sSendCommand(zsock_t *socket, uint8_t command, uint16_t count, std::vector<cPacket *> *answers) {
-  zmsg_t *msg = zmsg_new();
-  const uint8_t bytes[3] = {command, (uint8_t)(count >> 8), (uint8_t)count};
-  zmsg_addmem(msg, bytes, sizeof bytes);
-  if (answers != nullptr)
-    for (cPacket *p : *answers) {
-      zframe_t *frame = sPacketFrame(*p);
-      zmsg_append(msg, &frame);
-    }
-  if (zmsg_send(&msg, socket) != 0) {
-    cDEBUG_PRINTF(cDEBUG_SERVER, "Failed to SENDY-SEND!\n");
-    zmsg_destroy(&msg);
-  }
-}
-
 } // namespace
 
-// ---------------------------------------------------------------- sync worker
+// ---------------------------------------------------------------- broker
 
 namespace {
 
-// Waits up to cSERVER_ANSWER_WAIT_MS for a packet from the module, in slices
-// so that a stopping server is not held up.
-cPacket *sAwaitAnswer(cServer *s) {
-  uint32_t start = cTime_GetMSTicks();
-  while (!s->stopping) {
-    uint32_t elapsed = cTime_MSSince(start);
-    if (elapsed >= cSERVER_ANSWER_WAIT_MS)
-      break;
-    cPacketFifoId fifo = s->entry->link.incoming;
-    if (fifo == 0)
-      break; // the link is gone
-    uint32_t slice = cSERVER_ANSWER_WAIT_MS - elapsed;
-    cPacket *p = cPacketFifo_Await(fifo, slice < kAwaitSliceMs ? slice : kAwaitSliceMs);
-    if (p != nullptr)
-      return p;
-  }
-  return nullptr;
-}
-
-// One request (or one pooled UEI-bytes series) from the broker.
-void sSyncRequest(cServer *s, zmsg_t *msg) {
+// A request waiting for the module: its client (null when nobody waits for
+// an answer: a request to the route address, or one flushed) and its packets
+// (more than one for a pooled UEI-bytes series).
+struct Request {
+  zframe_t *identity = nullptr;
   std::vector<cPacket> packets;
-  for (zframe_t *f = zmsg_first(msg); f != nullptr; f = zmsg_next(msg)) {
-    cPacket p;
-    if (sFrameToPacket(f, &p))
-      packets.push_back(p);
-    else
-      cDEBUG_PRINTF(cDEBUG_SERVER, "bad-packet\n");
-  }
-  if (packets.empty())
-    return;
-  const cPacket &last = packets.back();
-  // The broker queues a client for every request except those to the route
-  // address: every other request gets exactly one answer message, so that
-  // its queue stays in step.
-  bool queued = last.address != cmdFORCEROUTE;
-  // Whatever the module sent since the last answer (a late answer to a
-  // request already given up, something unasked) answers no one waiting now:
-  // it must not be taken for this request's answer.
-  if (queued)
-    cPacketFifo_DrainPackets(
-        s->entry->link.incoming, [](const cPacket *, const void *) { return true; }, nullptr);
-  for (const cPacket &p : packets) {
-    cErr err = cPacketFifo_Put(s->entry->link.outgoing, &p);
-    if (err != cErrNone) {
-      cDEBUG_PRINTF(cDEBUG_SERVER, "Failed to PUT packet: err: %d\n", err);
-      if (queued)
-        sSendCommand(s->syncConnected, SERVER_CMD_DROPPED_PACKET, 0, nullptr);
-      return;
-    }
-  }
-  if (!queued)
-    return;
-  if (sFullWithContinue(&last)) {
-    // More of the series should follow: nothing to wait for.
-    cDEBUG_PRINTF(cDEBUG_SERVER, "don't wait on this packet\n");
-    sSendCommand(s->syncConnected, SERVER_CMD_DROPPED_PACKET, 0, nullptr);
-    return;
-  }
-  std::vector<cPacket *> answers;
-  do {
-    cPacket *answer = sAwaitAnswer(s);
-    if (answer == nullptr)
-      break;
-    answers.push_back(answer);
-  } while (sFullWithContinue(answers.back()) && answers.size() < cSERVER_ANSWER_MAX);
-  if (answers.empty()) {
-    cDEBUG_PRINTF(cDEBUG_SERVER, "Failed to AWAIT packet\n");
-    sSendCommand(s->syncConnected, SERVER_CMD_DROPPED_PACKET, 0, nullptr);
-    return;
-  }
-  sSendCommand(s->syncConnected, SERVER_CMD_INCOMING_PACKETS, (uint16_t)answers.size(), &answers);
-  for (cPacket *p : answers)
-    cPacket_Destroy(&p);
-}
-
-void sSyncActor(zsock_t *pipe, void *args) {
-  cServer *s = static_cast<cServer *>(args);
-  zpoller_t *poller = zpoller_new(pipe, s->syncConnected, nullptr);
-  zsock_signal(pipe, 0);
-  cDEBUG_PRINTF(cDEBUG_SERVER, "sync task start\n");
-  while (poller != nullptr && !s->stopping) {
-    void *which = zpoller_wait(poller, kPollMs);
-    if (which == pipe || zpoller_terminated(poller))
-      break; // any word on the pipe ends the worker
-    if (which != s->syncConnected)
-      continue;
-    zmsg_t *msg = zmsg_recv(s->syncConnected);
-    if (msg != nullptr)
-      sSyncRequest(s, msg);
-    zmsg_destroy(&msg);
-  }
-  zpoller_destroy(&poller);
-  cDEBUG_PRINTF(cDEBUG_SERVER, "sync task exit\n");
-  s->syncEnded.store(true, std::memory_order_release);
-}
-
-// ---------------------------------------------------------------- broker
+  bool answered = true; // false for the route address: the module never answers it
+};
 
 struct Broker {
   cServer *s;
   std::vector<zframe_t *> subscribers;
-  std::deque<zframe_t *> replyQueue; // oldest first
+  std::deque<Request> waiting; // oldest first, not yet written to the module
+  // The request written to the module, while its answer is awaited.
+  bool busy = false;
+  zframe_t *current = nullptr;
+  uint32_t askedAt = 0; // ms tick of the request or of its last answer packet
+  std::vector<cPacket> answers;
 };
 
-void sForward(Broker &b, zmsg_t **request, zframe_t *identity) {
-  b.replyQueue.push_back(zframe_dup(identity));
-  if (zmsg_send(request, b.s->syncBound) != 0) {
-    cDEBUG_PRINTF(cDEBUG_SERVER, "Failed to send packet out!\n");
-    zmsg_destroy(request);
-    zframe_t *unanswered = b.replyQueue.back(); // no answer will come for it
-    b.replyQueue.pop_back();
-    zframe_destroy(&unanswered);
+// Throws away answer packets nobody waits for any more (late answers to a
+// request given up, or something the module sent unasked): they must not be
+// taken for the answer to the next request.
+void sDropStaleAnswers(Broker &b) {
+  zmq_msg_t m;
+  zmq_msg_init(&m);
+  while (zmq_msg_recv(&m, zsock_resolve(b.s->syncBound), ZMQ_DONTWAIT) >= 0)
+    cDEBUG_PRINTF(cDEBUG_SERVER, "no id to pop\n");
+  zmq_msg_close(&m);
+}
+
+// Writes waiting requests to the module until one awaits an answer.
+void sIssue(Broker &b) {
+  cServer *s = b.s;
+  while (!b.busy && !b.waiting.empty()) {
+    Request r = std::move(b.waiting.front());
+    b.waiting.pop_front();
+    if (r.answered)
+      sDropStaleAnswers(b);
+    bool put = true;
+    for (const cPacket &p : r.packets) {
+      // Written at once when the link's writer is idle (no hand-off to it);
+      // queued behind whatever it is writing otherwise.
+      cErr err = cLink_PutPacket(s->entry->identifier, &p);
+      if (err != cErrNone) {
+        cDEBUG_PRINTF(cDEBUG_SERVER, "Failed to PUT packet: err: %d\n", err);
+        put = false;
+        break;
+      }
+    }
+    if (put && r.answered && sFullWithContinue(&r.packets.back())) {
+      // More of the series should follow: nothing to wait for.
+      cDEBUG_PRINTF(cDEBUG_SERVER, "don't wait on this packet\n");
+      put = false;
+    }
+    if (!put || !r.answered) {
+      zframe_destroy(&r.identity); // no answer goes to this client
+      continue;
+    }
+    b.busy = true;
+    b.current = r.identity;
+    b.askedAt = cTime_GetMSTicks();
+    b.answers.clear();
   }
+}
+
+// The awaited answer is complete, or the module kept quiet too long: what
+// came goes to the client, and the next request is written.
+void sFinish(Broker &b) {
+  if (b.answers.empty())
+    cDEBUG_PRINTF(cDEBUG_SERVER, "Failed to AWAIT packet\n");
+  if (b.current != nullptr)
+    for (const cPacket &p : b.answers) {
+      uint8_t bytes[cPACKET_MAXBYTES];
+      size_t n = 0;
+      cPacket_GetBytes(&p, bytes, sizeof bytes, &n);
+      sSendToClient(b.s->frontend, b.current, bytes, n);
+    }
+  zframe_destroy(&b.current);
+  b.answers.clear();
+  b.busy = false;
+  sIssue(b);
+}
+
+void sForward(Broker &b, std::vector<cPacket> packets, zframe_t *identity, bool answered) {
+  if (b.waiting.size() >= kWaitingMax) {
+    // The module is far behind its clients: the request is refused, as a
+    // full internal queue refuses it, rather than held without limit.
+    cDEBUG_PRINTF(cDEBUG_SERVER, "Failed to send packet out!\n");
+    return;
+  }
+  Request r;
+  r.identity = answered ? zframe_dup(identity) : nullptr;
+  r.packets = std::move(packets);
+  r.answered = answered;
+  b.waiting.push_back(std::move(r));
+  sIssue(b);
 }
 
 // UEI-bytes pooling: true when the packet was taken.
@@ -323,13 +291,9 @@ bool sHandleSetUEIBytes(Broker &b, zframe_t *identity, const cPacket &p) {
     // A series without end: it is not passed on, and it holds no memory.
     cDEBUG_PRINTF(cDEBUG_SERVER, "setUEIBytes series too long, dropped\n");
   } else {
-    zmsg_t *series = zmsg_new();
-    for (const cPacket &q : pool->packets) {
+    for (const cPacket &q : pool->packets)
       cDEBUG_PRINTF(cDEBUG_SERVER, "Pool Packet: %d\n", q.length);
-      zframe_t *f = sPacketFrame(q);
-      zmsg_append(series, &f);
-    }
-    sForward(b, &series, identity);
+    sForward(b, std::move(pool->packets), identity, true);
   }
   sDestroyPool(*pool);
   pools.erase(pool);
@@ -364,15 +328,8 @@ void sBrokerFrontend(Broker &b) {
       // Routing belongs to the server's own link, not to one of its clients.
       cDEBUG_PRINTF(cDEBUG_SERVER, "Blocking cmdFORCEROUTE from remote client\n");
     } else {
-      zmsg_t *request = zmsg_new();
-      zmsg_append(request, &frame);
-      if (p.address == cmdFORCEROUTE) {
-        // Never answered: no queue entry.
-        if (zmsg_send(&request, s->syncBound) != 0)
-          zmsg_destroy(&request);
-      } else {
-        sForward(b, &request, identity);
-      }
+      // A request to the route address is never answered: no client waits.
+      sForward(b, {p}, identity, p.address != cmdFORCEROUTE);
     }
   }
   zframe_destroy(&frame);
@@ -380,38 +337,23 @@ void sBrokerFrontend(Broker &b) {
   zmsg_destroy(&msg);
 }
 
+// An answer packet from the module (through the link's reader).
 void sBrokerSync(Broker &b) {
-  cServer *s = b.s;
-  zmsg_t *msg = zmsg_recv(s->syncBound);
-  if (msg == nullptr)
+  zframe_t *frame = zframe_recv(b.s->syncBound);
+  cPacket p;
+  if (frame == nullptr || !sFrameToPacket(frame, &p)) {
+    zframe_destroy(&frame);
     return;
-  zframe_t *command = zmsg_pop(msg);
-  if (b.replyQueue.empty()) {
-    cDEBUG_PRINTF(cDEBUG_SERVER, "no id to pop\n");
-  } else if (command != nullptr) {
-    zframe_t *identity = b.replyQueue.front();
-    b.replyQueue.pop_front();
-    const uint8_t *c = zframe_data(command);
-    if (zframe_size(command) != 3 || c[0] > SERVER_CMD_INCOMING_PACKETS) {
-      cDEBUG_PRINTF(cDEBUG_SERVER, "Unknown Server cmd: %d\n", zframe_size(command) > 0 ? c[0] : -1);
-    } else if (c[0] == SERVER_CMD_DROPPED_PACKET) {
-      cDEBUG_PRINTF(cDEBUG_SERVER, "dropping id: fifo size: %d\n", (int)b.replyQueue.size());
-    } else {
-      s->expected = (uint16_t)(c[1] << 8 | c[2]);
-      for (zframe_t *f = zmsg_first(msg); f != nullptr; f = zmsg_next(msg)) {
-        if (s->expected == 0) {
-          cDEBUG_PRINTF(cDEBUG_SERVER, "Error, sending more packets then expected\n");
-          break;
-        }
-        s->expected--;
-        sSendToClient(s->frontend, identity, zframe_data(f), zframe_size(f));
-      }
-      s->expected = 0;
-    }
-    zframe_destroy(&identity);
   }
-  zframe_destroy(&command);
-  zmsg_destroy(&msg);
+  zframe_destroy(&frame);
+  if (!b.busy) {
+    cDEBUG_PRINTF(cDEBUG_SERVER, "no id to pop\n"); // a late answer: nobody waits for it
+    return;
+  }
+  b.answers.push_back(p);
+  b.askedAt = cTime_GetMSTicks(); // each answer packet may take the full wait
+  if (!sFullWithContinue(&p) || b.answers.size() >= cSERVER_ANSWER_MAX)
+    sFinish(b);
 }
 
 void sFanOut(Broker &b, const uint8_t *data, size_t size) {
@@ -514,7 +456,8 @@ void sBrokerPass(Broker &b) {
 }
 
 void sBrokerActor(zsock_t *pipe, void *args) {
-  Broker b{static_cast<cServer *>(args), {}, {}};
+  Broker b;
+  b.s = static_cast<cServer *>(args);
   cServer *s = b.s;
   zpoller_t *poller = zpoller_new(pipe, s->syncBound, s->frontend, s->streamingBound, nullptr);
   if (poller != nullptr && s->discoveryKind == 1)
@@ -522,10 +465,15 @@ void sBrokerActor(zsock_t *pipe, void *args) {
   zsock_signal(pipe, 0);
   while (poller != nullptr) {
     // A pending pool or beacon reply needs the loop to come round sooner.
-    int wait = s->pools->empty() && !s->publishing ? kPollMs : (int)kAwaitSliceMs * 5;
+    int wait = s->pools->empty() && !s->publishing ? kPollMs : kPassMs;
     if (s->batchPending) {
       uint32_t waited = cTime_MSSince(s->pendingSince);
       wait = waited >= cSERVER_BATCH_HOLD_MS ? 0 : (int)(cSERVER_BATCH_HOLD_MS - waited);
+    }
+    if (b.busy) {
+      uint32_t waited = cTime_MSSince(b.askedAt);
+      int left = waited >= cSERVER_ANSWER_WAIT_MS ? 0 : (int)(cSERVER_ANSWER_WAIT_MS - waited);
+      wait = left < wait ? left : wait;
     }
     void *which = zpoller_wait(poller, wait);
     if (which == nullptr && zpoller_terminated(poller)) {
@@ -540,10 +488,11 @@ void sBrokerActor(zsock_t *pipe, void *args) {
         cDEBUG_PRINTF(cDEBUG_SERVER, "pre exit 1\n");
         break;
       }
+      // The requests still go to the module; their answers go to no one.
       cDEBUG_PRINTF(cDEBUG_SERVER, "Flushing FIFO\n");
-      for (zframe_t *f : b.replyQueue)
-        zframe_destroy(&f);
-      b.replyQueue.clear();
+      for (Request &r : b.waiting)
+        zframe_destroy(&r.identity);
+      zframe_destroy(&b.current);
     } else if (which == s->frontend) {
       sBrokerFrontend(b);
     } else if (which == s->syncBound) {
@@ -553,11 +502,14 @@ void sBrokerActor(zsock_t *pipe, void *args) {
     } else if (which != nullptr && which == s->discovery) {
       sBrokerBeacon(b);
     }
+    if (b.busy && cTime_MSSince(b.askedAt) >= cSERVER_ANSWER_WAIT_MS)
+      sFinish(b); // the module kept quiet: the client's entry goes, the next request is written
     sBrokerPendingBatch(b);
     sBrokerPass(b);
   }
-  for (zframe_t *f : b.replyQueue)
-    zframe_destroy(&f);
+  for (Request &r : b.waiting)
+    zframe_destroy(&r.identity);
+  zframe_destroy(&b.current);
   for (zframe_t *f : b.subscribers)
     zframe_destroy(&f);
   zpoller_destroy(&poller);
@@ -643,6 +595,16 @@ bool sStreamingFilter(const cPacket *packet, const void *reference) {
     taken = true;
   }
   bool heartbeat = packet->length == 2 && packet->data[0] == 0;
+  if (!taken && !heartbeat) {
+    // An answer (or something unasked): straight to the broker, which knows
+    // whether a client waits for it. The link's queue is not used.
+    zframe_t *frame = sPacketFrame(*packet);
+    if (zframe_send(&frame, s->syncConnected, ZFRAME_DONTWAIT) != 0) {
+      cDEBUG_PRINTF(cDEBUG_SERVER, "Failed to SENDY-SEND!\n");
+      zframe_destroy(&frame);
+    }
+    taken = true;
+  }
   if ((heartbeat || s->batchLength > cSERVER_BATCH_FLUSH) && s->batchLength > 0) {
     zframe_t *frame = zframe_new(s->batch, s->batchLength);
     if (zframe_send(&frame, s->streamingConnected, ZFRAME_DONTWAIT) != 0)
@@ -751,11 +713,9 @@ void sDeinitServer(cServer *s) {
     sWakeMulticast(s->multicastPort);
   {
     std::lock_guard<std::mutex> g(s->pipes);
-    zactor_destroy(&s->sync); // sends "$TERM" and waits for the actor to end
-    zactor_destroy(&s->broker);
+    zactor_destroy(&s->broker); // sends "$TERM" and waits for the actor to end
     zactor_destroy(&s->discovery);
   }
-  (void)s->syncEnded.load(std::memory_order_acquire);
   (void)s->brokerEnded.load(std::memory_order_acquire);
   (void)s->multicastEnded.load(std::memory_order_acquire);
   zsock_destroy(&s->frontend);
@@ -811,8 +771,7 @@ bool sInitServer(cServer *s) {
   }
   // zactor_new returns once the actor has signalled that it runs.
   s->broker = zactor_new(sBrokerActor, s);
-  s->sync = zactor_new(sSyncActor, s);
-  if (s->broker == nullptr || s->sync == nullptr)
+  if (s->broker == nullptr)
     return false;
   cLinkRecord *link = &s->entry->link;
   cMutex_Lock(link->userFilterMutex);

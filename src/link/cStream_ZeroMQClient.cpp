@@ -2,18 +2,24 @@
 // server. Each write becomes one frame to the server (the engine writes one
 // packet per call); each frame from the server is handed out byte by byte.
 //
-// A ZeroMQ socket belongs to one thread, yet the link's reader and writer
-// both need the server: a small actor owns the server socket and relays
-// through two internal socket pairs (inproc), the writer's outgoing pair and
-// the reader's incoming pair.
+// A ZeroMQ socket is not made for two threads at once, yet the link's reader
+// and writer both need the server. They share the one socket under a mutex,
+// and the reader never blocks inside ZeroMQ: it waits on the socket's
+// notification descriptor (ZMQ_FD) with the mutex released. That descriptor
+// only tells that the socket's state may have changed, and a send on the
+// writer's side can consume the notice of an answer that has arrived, so
+// the writer looks at the socket's events after each send and wakes the
+// reader through an eventfd when an answer is there. No relay thread stands
+// between the link and the server: each packet costs no hand-off of its own.
 #include <arpa/inet.h>
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <czmq.h>
 #include <mutex>
 #include <new>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include "cServerInternal.h"
@@ -28,60 +34,46 @@ namespace {
 
 struct Client {
   uint32_t check = cCLIENT_CHECK;
-  zsock_t *server = nullptr;                                      // the actor's
-  zsock_t *outgoingBound = nullptr, *outgoingConnected = nullptr; // writer -> actor
-  zsock_t *incomingBound = nullptr, *incomingConnected = nullptr; // actor -> reader
-  zpoller_t *incomingPoller = nullptr;
-  zactor_t *actor = nullptr;
-  // Set by the actor as it ends; read once it has (see sFree).
-  std::atomic<bool> actorEnded{false};
+  std::mutex lock; // every ZeroMQ call on the server socket
+  zsock_t *server = nullptr;
+  int serverFd = -1; // ZMQ_FD of the server socket
+  int wake = -1;     // eventfd: the writer saw an answer waiting
   // The reader's frame being handed out.
-  zframe_t *frame = nullptr;
+  zmq_msg_t frame;
+  bool haveFrame = false;
   size_t position = 0, size = 0;
 };
 
-// Sends without blocking, retrying a full socket for a while.
-bool sSendRetrying(zframe_t **frame, zsock_t *socket) {
-  for (int attempt = 0; attempt < cSERVER_CLIENT_RETRIES; attempt++) {
-    if (zframe_send(frame, socket, ZFRAME_DONTWAIT | ZFRAME_REUSE) == 0) {
-      zframe_destroy(frame);
-      return true;
+// Under the lock: wakes the reader if an answer is waiting (a send may have
+// taken the socket's notice of it).
+void sWakeIfReadable(Client *c) {
+  if ((zsock_events(c->server) & ZMQ_POLLIN) != 0) {
+    uint64_t one = 1;
+    if (write(c->wake, &one, sizeof one) < 0) {
+      // The counter is full: the reader has plenty of wake-ups pending.
     }
-    cTime_MSSleep(1);
   }
-  zframe_destroy(frame);
-  return false;
 }
 
-void sClientActor(zsock_t *pipe, void *args) {
-  Client *c = static_cast<Client *>(args);
-  zpoller_t *poller = zpoller_new(pipe, c->server, c->outgoingConnected, nullptr);
-  zsock_signal(pipe, 0);
-  while (poller != nullptr) {
-    void *which = zpoller_wait(poller, 1000);
-    if (which == pipe || zpoller_terminated(poller))
-      break;
-    if (which == c->server) {
-      zframe_t *frame = zframe_recv(c->server);
-      if (frame != nullptr && !sSendRetrying(&frame, c->incomingConnected))
-        cDEBUG_PRINTF(cDEBUG_SERVER, "Client send error Frontend->incomming: %d\n", zmq_errno());
-    } else if (which == c->outgoingConnected) {
-      zframe_t *frame = zframe_recv(c->outgoingConnected);
-      if (frame != nullptr && zframe_send(&frame, c->server, ZFRAME_DONTWAIT) != 0) {
-        cDEBUG_PRINTF(cDEBUG_SERVER, "Client send error Frontend->client: %d\n", zmq_errno());
-        zframe_destroy(&frame);
-      }
-    }
-    if (zsys_interrupted) {
-      // The program was interrupted while CZMQ held the signal: pass it on.
-      signal(SIGINT, SIG_DFL);
-      int sent = kill(getpid(), SIGINT);
-      cDEBUG_PRINTF(cDEBUG_SERVER, "Ctrl+C signal for pid: %d Success: %d\n", (int)getpid(), sent == 0);
-    }
+// Takes a frame from the server without waiting: 1 taken, 0 none, -1 error.
+int sTakeFrame(Client *c) {
+  std::lock_guard<std::mutex> g(c->lock);
+  if (zmq_msg_recv(&c->frame, zsock_resolve(c->server), ZMQ_DONTWAIT) >= 0) {
+    c->haveFrame = true;
+    c->position = 0;
+    c->size = zmq_msg_size(&c->frame);
+    return 1;
   }
-  zpoller_destroy(&poller);
-  cDEBUG_PRINTF(cDEBUG_SERVER, "Client task exit\n");
-  c->actorEnded.store(true, std::memory_order_release);
+  return zmq_errno() == EAGAIN ? 0 : -1;
+}
+
+void sPassInterrupt() {
+  if (zsys_interrupted) {
+    // The program was interrupted while CZMQ held the signal: pass it on.
+    signal(SIGINT, SIG_DFL);
+    int sent = kill(getpid(), SIGINT);
+    cDEBUG_PRINTF(cDEBUG_SERVER, "Ctrl+C signal for pid: %d Success: %d\n", (int)getpid(), sent == 0);
+  }
 }
 
 zsock_t *sDealer() {
@@ -92,17 +84,10 @@ zsock_t *sDealer() {
 }
 
 void sFree(Client *c) {
-  if (c->actor != nullptr) {
-    zactor_destroy(&c->actor); // waits for the actor to end (told through ZeroMQ)
-    (void)c->actorEnded.load(std::memory_order_acquire);
-  }
-  zpoller_destroy(&c->incomingPoller);
   zsock_destroy(&c->server);
-  zsock_destroy(&c->outgoingBound);
-  zsock_destroy(&c->outgoingConnected);
-  zsock_destroy(&c->incomingBound);
-  zsock_destroy(&c->incomingConnected);
-  zframe_destroy(&c->frame);
+  if (c->wake >= 0)
+    close(c->wake);
+  zmq_msg_close(&c->frame);
   c->check = 0;
   delete c;
 }
@@ -111,25 +96,39 @@ cErr sGet(uint8_t *byte, void *reference) {
   Client *c = static_cast<Client *>(reference);
   if (c == nullptr || c->check != cCLIENT_CHECK || byte == nullptr)
     return cErrParam;
-  if (c->frame == nullptr) {
+  if (!c->haveFrame) {
     // A short wait: the link's reader calls again at once, and a stopping
     // link is not kept waiting.
-    void *which = zpoller_wait(c->incomingPoller, cSTREAM_GET_WAIT_MS);
-    if (which == nullptr)
-      return zpoller_expired(c->incomingPoller) ? cErrNotReady : cErrUnknown;
-    c->frame = zframe_recv(c->incomingBound);
-    if (c->frame == nullptr)
-      return cErrIO;
-    c->position = 0;
-    c->size = zframe_size(c->frame);
+    uint32_t start = cTime_GetMSTicks();
+    for (;;) {
+      int taken = sTakeFrame(c);
+      if (taken < 0)
+        return cErrIO;
+      if (taken > 0)
+        break;
+      uint32_t waited = cTime_MSSince(start);
+      if (waited >= cSTREAM_GET_WAIT_MS)
+        return cErrNotReady;
+      pollfd fds[2] = {{c->serverFd, POLLIN, 0}, {c->wake, POLLIN, 0}};
+      int ready = poll(fds, 2, (int)(cSTREAM_GET_WAIT_MS - waited));
+      if (ready < 0 && errno != EINTR)
+        return cErrUnknown;
+      if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
+        uint64_t count;
+        if (read(c->wake, &count, sizeof count) < 0) {
+          // Another look at the socket follows either way.
+        }
+      }
+      sPassInterrupt();
+    }
   }
   if (c->size == 0) {
-    zframe_destroy(&c->frame);
+    c->haveFrame = false;
     return cErrIndexRange;
   }
-  *byte = zframe_data(c->frame)[c->position++];
+  *byte = static_cast<const uint8_t *>(zmq_msg_data(&c->frame))[c->position++];
   if (c->position >= c->size)
-    zframe_destroy(&c->frame);
+    c->haveFrame = false; // the next receive reuses the message
   return cErrNone;
 }
 
@@ -139,14 +138,19 @@ cErr sWrite(const uint8_t *data, size_t length, void *reference) {
   Client *c = static_cast<Client *>(reference);
   if (c == nullptr || c->check != cCLIENT_CHECK || data == nullptr)
     return cErrParam;
-  zframe_t *frame = zframe_new(data, length);
-  if (frame == nullptr)
-    return cErrMemory;
-  if (!sSendRetrying(&frame, c->outgoingBound)) {
-    cDEBUG_PRINTF(cDEBUG_SERVER, "--Client send error outgoing->frontend: %d\n", zmq_errno());
-    return cErrIO;
+  // Sent without blocking; a full socket is tried again for a while.
+  for (int attempt = 0; attempt < cSERVER_CLIENT_RETRIES; attempt++) {
+    {
+      std::lock_guard<std::mutex> g(c->lock);
+      int rc = zmq_send(zsock_resolve(c->server), data, length, ZMQ_DONTWAIT);
+      sWakeIfReadable(c);
+      if (rc >= 0)
+        return cErrNone;
+    }
+    cTime_MSSleep(1);
   }
-  return cErrNone;
+  cDEBUG_PRINTF(cDEBUG_SERVER, "--Client send error outgoing->frontend: %d\n", zmq_errno());
+  return cErrIO;
 }
 
 cErr sDelete(void *reference) {
@@ -156,19 +160,6 @@ cErr sDelete(void *reference) {
   cDEBUG_PRINTF(cDEBUG_SERVER, "Client delete: start\n");
   sFree(c);
   cDEBUG_PRINTF(cDEBUG_SERVER, "Client delete: end\n");
-  return cErrNone;
-}
-
-// Binds one socket of an internal pair (inproc) and connects the other.
-cErr sPair(zsock_t *bound, zsock_t *connected, const char *what) {
-  static std::atomic<uint32_t> next{1};
-  uint32_t port = next++;
-  if (zsock_bind(bound, "inproc://quillwork-client-%u", port) != 0 ||
-      zsock_connect(connected, "inproc://quillwork-client-%u", port) != 0) {
-    cDEBUG_PRINTF(cDEBUG_SERVER, "client: %s connecting fail\n", what);
-    return cErrConnection;
-  }
-  cDEBUG_PRINTF(cDEBUG_SERVER, "%s connected to port: %d\n", what, port);
   return cErrNone;
 }
 
@@ -183,19 +174,12 @@ cErr cStream_CreateClient(uint32_t ipAddress, uint16_t port, cStream **stream) {
   Client *c = new (std::nothrow) Client;
   if (c == nullptr)
     return cErrMemory;
-  c->outgoingBound = sDealer();
-  c->outgoingConnected = sDealer();
-  c->incomingBound = sDealer();
-  c->incomingConnected = sDealer();
+  zmq_msg_init(&c->frame);
+  c->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   c->server = sDealer();
   cErr err = cErrNone;
-  if (c->outgoingBound == nullptr || c->outgoingConnected == nullptr || c->incomingBound == nullptr ||
-      c->incomingConnected == nullptr || c->server == nullptr)
+  if (c->server == nullptr || c->wake < 0)
     err = cErrMemory;
-  if (err == cErrNone)
-    err = sPair(c->outgoingBound, c->outgoingConnected, "outgoing");
-  if (err == cErrNone)
-    err = sPair(c->incomingBound, c->incomingConnected, "incoming");
   char text[INET_ADDRSTRLEN];
   if (err == cErrNone && cDiscovery_ConvertIPv4Interface(ipAddress, text, sizeof text) == 0)
     err = cErrConnection;
@@ -207,13 +191,10 @@ cErr cStream_CreateClient(uint32_t ipAddress, uint16_t port, cStream **stream) {
       err = cErrConnection;
     } else {
       cDEBUG_PRINTF(cDEBUG_SERVER, "Client connected to port: %d - rc: %d\n", port, rc);
+      c->serverFd = zsock_fd(c->server);
+      if (c->serverFd < 0)
+        err = cErrResource;
     }
-  }
-  if (err == cErrNone) {
-    c->incomingPoller = zpoller_new(c->incomingBound, nullptr);
-    c->actor = c->incomingPoller != nullptr ? zactor_new(sClientActor, c) : nullptr;
-    if (c->actor == nullptr)
-      err = cErrResource;
   }
   if (err == cErrNone) {
     *stream = cStream_Create(sGet, sPut, sWrite, sDelete, c);
