@@ -7,8 +7,14 @@
 #include <vector>
 
 #include "discover_internal.h"
+#include "quillwork/cTime.h"
 
 namespace {
+
+// How long a search waits for another search to free the reply port: a
+// little longer than that search's reply wait.
+constexpr int kReplyPortAttempts = 15;
+constexpr uint32_t kReplyPortRetryMs = 100;
 
 // CZMQ installs its own SIGINT/SIGTERM handlers when it starts, which would
 // keep Ctrl-C from ending the program: keep the system's.
@@ -70,8 +76,16 @@ int _findLinkSpecs_multicast(cDiscoveryCallback callback, void *reference, bool 
       cMulticast_Destroy(&probe);
       continue;
     }
-    cMulticast *replies = cMulticast_Create(cDISCOVERY_LOCALHOST, group, (uint16_t)(cDISCOVERY_SERVER_REPLY_PORT + i),
-                                            cMULTICAST_RECEIVER);
+    // Another search on this machine may hold the reply port for its one
+    // second wait: try again, for a bounded time, so that two programs
+    // looking at once both find the server.
+    cMulticast *replies = nullptr;
+    for (int attempt = 0; attempt < kReplyPortAttempts && replies == nullptr; attempt++) {
+      if (attempt > 0)
+        cTime_MSSleep(kReplyPortRetryMs);
+      replies = cMulticast_Create(cDISCOVERY_LOCALHOST, group, (uint16_t)(cDISCOVERY_SERVER_REPLY_PORT + i),
+                                  cMULTICAST_RECEIVER);
+    }
     cMulticast *query = cMulticast_Create(cDISCOVERY_LOCALHOST, group, (uint16_t)(cDISCOVERY_SERVER_REQUEST_PORT + i),
                                           cMULTICAST_SENDER);
     if (replies != nullptr && query != nullptr) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <thread>
 #include <vector>
 
 #include "netns.h"
@@ -84,6 +85,24 @@ TEST(ServerDiscovery, MulticastFindsALoopbackServerAndAClientConnectsThroughIt) 
   uint8_t address = 0;
   EXPECT_EQ(client.getModuleAddress(&address), cErrNone);
   EXPECT_EQ(address, 4);
+}
+
+TEST(ServerDiscovery, ASearchWaitsForAnotherToFreeTheReplyPort) {
+  ASSERT_TRUE(kIsolated);
+  Served served(true, 0);
+  ASSERT_EQ(served.connected, cErrNone);
+  // Another program's search holds the reply port while it waits for its
+  // answer; this search still finds the server once the port is free.
+  cMulticast *held = cMulticast_Create(cDISCOVERY_LOCALHOST, htonl(cDISCOVERY_SERVER_GROUP),
+                                       cDISCOVERY_SERVER_REPLY_PORT, cMULTICAST_RECEIVER);
+  ASSERT_NE(held, nullptr);
+  std::thread release([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    cMulticast_Destroy(&held);
+  });
+  auto found = sFind(0);
+  release.join();
+  EXPECT_EQ(found.size(), 1u);
 }
 
 TEST(ServerDiscovery, BeaconFindsANetworkServer) {
