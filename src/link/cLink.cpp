@@ -488,9 +488,9 @@ cErr cLink_PutPacket(uint32_t identifier, const cPacket *packet) {
   // With nothing queued and no write under way, the caller writes its packet
   // itself: that spares a thread hand-off on every request, and the order is
   // kept because a packet goes out directly only when all before it have.
-  // Pooled links queue, so that the out-pipe can gather.
-  if (cVALIDPACKET(packet) && packet->length <= cPACKET_MAXDATA && !link->pooled && link->running &&
-      link->outPipeStarted) {
+  // On a pooled link too: with nothing queued there is nothing to gather, and
+  // packets put while a write is under way queue and are gathered.
+  if (cVALIDPACKET(packet) && packet->length <= cPACKET_MAXDATA && link->running && link->outPipeStarted) {
     std::unique_lock<std::mutex> writing(link->writeLock, std::try_to_lock);
     // The queue is looked at before the out-pipe's flag: the flag is raised
     // under the queue's lock as a packet leaves it, so an empty queue seen

@@ -378,9 +378,17 @@ TEST(LinkTeardown, TheFinalDrainHasADeadline) {
   ASSERT_GE(peer.accept1(), 0);
   // Keep the queue near full (it drops everything past 1000) until the
   // writer is stuck on a socket that takes nothing more: then it no longer
-  // empties the queue. Pooled writes fill the socket quickly.
+  // empties the queue. Pooled writes fill the socket quickly. The packets go
+  // into the queue itself: a caller would write them itself while the queue
+  // is empty.
   ASSERT_EQ(cLink_EnablePooledPackets(id, true), cErrNone);
   cPacketFifoId outgoing = sLookupEntryByID(id)->link.outgoing;
+  auto put = [&](uint32_t, uint8_t address, const std::vector<uint8_t> &data) {
+    cPacket *p = cPacket_CreateWithData(address, (uint8_t)data.size(), data.data());
+    cErr err = cPacketFifo_Put(outgoing, p);
+    cPacket_Destroy(&p);
+    return err;
+  };
   auto start = std::chrono::steady_clock::now(), full = start;
   bool stuck = false;
   while (!stuck && secondsSince(start) < 20) {
