@@ -21,6 +21,7 @@
 #include "modulesim/TcpTransport.h"
 #include "quillwork/Entity.h"
 #include "quillwork/Module.h"
+#include "quillwork/cUEI.h"
 #include "updater/UpdaterEntity.h"
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -267,6 +268,69 @@ void BM_UsbUpdateUEIBytesPooled(benchmark::State &state) { transfer(state, true,
 BENCHMARK(BM_UsbUpdatePacketMode)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 BENCHMARK(BM_UsbUpdateUEIBytes)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 BENCHMARK(BM_UsbUpdateUEIBytesPooled)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+
+// The emulated bus on its own: an echo request written and its answer read
+// with the USB driver directly (no link engine, no threads), median of 200.
+// Three such exchanges per 512-byte chunk are the most the bus allows.
+void BM_UsbBareRoundTrip(benchmark::State &state) {
+  modulesim::ModuleConfig c;
+  modulesim::SimModule sim(c);
+  if (gTestbed == nullptr || !gTestbed->ok()) {
+    state.SkipWithError("no emulated bus");
+    return;
+  }
+  modulesim::UsbTransport transport(sim, *gTestbed);
+  char serial[16];
+  snprintf(serial, sizeof serial, "%08X", c.serial);
+  qwusb_device *handle = qwusb_create_usb(QWUSB_KIND_LIBUSB);
+  cErr err = cErrNotFound;
+  for (int attempt = 0; attempt < 50 && err != cErrNone; attempt++) {
+    err = handle != nullptr ? qwusb_open_quillwork_device(handle, serial) : cErrResource;
+    if (err != cErrNone)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  if (err != cErrNone) {
+    qwusb_destroy(&handle);
+    state.SkipWithError("module not found on the emulated bus");
+    return;
+  }
+  uint8_t request[2 + 27] = {c.address, 27, cmdDEBUG};
+  std::vector<double> samples;
+  bool ok = true;
+  for (auto _ : state) {
+    for (int i = 0; i < 200 && ok; i++) {
+      auto t0 = std::chrono::steady_clock::now();
+      ok = qwusb_write_to_device(handle, request, sizeof request) == cErrNone;
+      // The answer: address, length, then that many bytes.
+      uint8_t header[2] = {};
+      size_t got = 0, want = 2;
+      for (int reads = 0; ok && got < want && reads < 5000; reads++) {
+        uint8_t byte = 0;
+        cErr e = qwusb_get_from_device(handle, &byte);
+        if (e == cErrNotReady)
+          continue;
+        ok = e == cErrNone;
+        if (got < 2)
+          header[got] = byte;
+        if (++got == 2)
+          want = 2 + header[1];
+      }
+      ok = ok && got == want;
+      samples.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+    }
+  }
+  qwusb_close_quillwork_device(handle);
+  qwusb_destroy(&handle);
+  if (!ok || samples.empty()) {
+    state.SkipWithError("echo failed");
+    return;
+  }
+  std::sort(samples.begin(), samples.end());
+  double rtt = samples[samples.size() / 2];
+  state.counters["round_trip_us"] = rtt * 1e6;
+  state.counters["uei_floor_Bps"] = kChunkBytes / (3 * rtt);
+}
+BENCHMARK(BM_UsbBareRoundTrip)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 
 // CPU of this process (host and emulated bus together) while a connected USB
 // link sits idle for a second, and the host's USB connect and disconnect
