@@ -567,7 +567,6 @@ cErr cLink_AwaitSent(uint32_t identifier, uint32_t timeoutMs) {
   };
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   std::unique_lock<std::mutex> waiting(link->sentMutex);
-  link->sentWaiters++;
   cErr result = cErrNone;
   for (;;) {
     if (sent())
@@ -582,7 +581,6 @@ cErr cLink_AwaitSent(uint32_t identifier, uint32_t timeoutMs) {
       break;
     }
   }
-  link->sentWaiters--;
   return result;
 }
 

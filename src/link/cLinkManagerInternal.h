@@ -69,10 +69,9 @@ struct cLinkRecord {
   std::atomic<bool> writerBusy;
   // cLink_AwaitSent sleeps on sentCond (under sentMutex) while a write is
   // queued or under way; whoever finishes a write and lets go of the write
-  // lock wakes it, when sentWaiters says someone waits.
+  // lock wakes it.
   std::mutex sentMutex;
   std::condition_variable sentCond;
-  std::atomic<int> sentWaiters{0};
 };
 
 // One registered link. Entries are shared: an operation that found one keeps
