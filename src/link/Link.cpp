@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "quillwork/cDebug.h"
 #include "quillwork/cDiscovery.h"
@@ -373,6 +374,10 @@ cErr Link::sendUEI(const uei &r) {
       return cErrParam;
     // A series: up to 24 bytes a packet, then the sequence byte (number
     // modulo 128, bit 7 while more packets follow).
+    // The whole series goes to the engine at once, so that a pooled link
+    // writes it in one piece.
+    uint32_t packets = r.bytesLength / ueiBYTES_MAX_PAYLOAD + 1;
+    std::vector<cPacket> series(packets);
     uint32_t sent = 0;
     uint32_t sequence = 0;
     do {
@@ -384,11 +389,18 @@ cErr Link::sendUEI(const uei &r) {
       sent += n;
       bool more = sent < r.bytesLength;
       data[3 + n] = static_cast<uint8_t>((sequence & ueiBYTES_SEQUENCE_MASK) | (more ? ueiBYTES_CONTINUE : 0));
-      cErr err = putPacket(pImpl->link, r.module, static_cast<uint8_t>(n + ueiBYTES_OVERHEAD), data);
-      if (err != cErrNone)
-        return err;
+      cPacket &p = series[sequence];
+      p = cPacket{};
+      p.check = cPACKETCHECK;
+      p.address = r.module;
+      p.length = static_cast<uint8_t>(n + ueiBYTES_OVERHEAD);
+      p.count = static_cast<uint8_t>(p.length + 2);
+      memcpy(p.data, data, p.length);
       ++sequence;
     } while (sent < r.bytesLength);
+    cErr err = cLink_PutPackets(pImpl->link, series.data(), sequence);
+    if (err != cErrNone)
+      return err;
     // The answer window of a series starts when its last packet has been
     // written, not when it was queued: on a slow or busy link the writing
     // alone can take longer than the window.

@@ -1,5 +1,6 @@
 // The link engine's life cycle: creating, initialising, starting, stopping,
 // synchronising, resetting and destroying links, and the packet operations.
+#include <chrono>
 #include <cstdio>
 #include <mutex>
 
@@ -235,6 +236,7 @@ cErr cLink_Stop(cLinkRecord *link) {
   }
   link->running = false;
   link->status = cLINK_STOPPED;
+  sSignalSent(link); // a caller waiting for its writes hears that the link stopped
   return result;
 }
 
@@ -486,19 +488,67 @@ cErr cLink_PutPacket(uint32_t identifier, const cPacket *packet) {
   // With nothing queued and no write under way, the caller writes its packet
   // itself: that spares a thread hand-off on every request, and the order is
   // kept because a packet goes out directly only when all before it have.
-  // Pooled links queue, so that the out-pipe can gather.
-  if (cVALIDPACKET(packet) && packet->length <= cPACKET_MAXDATA && !link->pooled && link->running &&
-      link->outPipeStarted) {
+  // On a pooled link too: with nothing queued there is nothing to gather, and
+  // packets put while a write is under way queue and are gathered.
+  if (cVALIDPACKET(packet) && packet->length <= cPACKET_MAXDATA && link->running && link->outPipeStarted) {
     std::unique_lock<std::mutex> writing(link->writeLock, std::try_to_lock);
     // The queue is looked at before the out-pipe's flag: the flag is raised
     // under the queue's lock as a packet leaves it, so an empty queue seen
     // here means that any packet taken from it is flagged.
     if (writing.owns_lock() && link->running && cPacketFifo_GetLength(link->outgoing) == 0 && !link->writerBusy) {
       sSendPacket(link, packet); // a write error is not acted on, as in the out-pipe
+      writing.unlock();
+      sSignalSent(link);
       return cErrNone;
     }
   }
   return cPacketFifo_Put(link->outgoing, packet);
+}
+
+cErr cLink_PutPackets(uint32_t identifier, const cPacket *packets, size_t count) {
+  cLinkEntryPtr entry = sEntry(identifier);
+  if (entry == nullptr || (packets == nullptr && count != 0))
+    return cErrParam;
+  for (size_t i = 0; i < count; i++)
+    if (!cVALIDPACKET(&packets[i]) || packets[i].length > cPACKET_MAXDATA)
+      return cErrParam;
+  cLinkRecord *link = &entry->link;
+  // As in cLink_PutPacket: with nothing queued and no write under way the
+  // caller writes the packets itself, under the write lock, so nothing else
+  // gets in between; a pooled link gets them in as few writes as fit.
+  if (count > 0 && link->running && link->outPipeStarted) {
+    std::unique_lock<std::mutex> writing(link->writeLock, std::try_to_lock);
+    if (writing.owns_lock() && link->running && cPacketFifo_GetLength(link->outgoing) == 0 && !link->writerBusy) {
+      if (!link->pooled) {
+        for (size_t i = 0; i < count; i++)
+          sSendPacket(link, &packets[i]); // a write error is not acted on, as in the out-pipe
+      } else {
+        uint8_t pool[cLINK_POOL_SIZE];
+        size_t used = 0;
+        for (size_t i = 0; i < count; i++) {
+          if (used > cLINK_POOL_SIZE - cPACKET_MAXBYTES) {
+            cStream_Write(link->stream, pool, used);
+            used = 0;
+          }
+          size_t n = 0;
+          cPacket_GetBytes(&packets[i], pool + used, sizeof pool - used, &n);
+          used += n;
+          sPacketLogRecord(link, cLINK_LOG_SENT, &packets[i]);
+        }
+        cStream_Write(link->stream, pool, used);
+      }
+      writing.unlock();
+      sSignalSent(link);
+      return cErrNone;
+    }
+  }
+  // Queued: the out-pipe takes them in order.
+  for (size_t i = 0; i < count; i++) {
+    cErr err = cPacketFifo_Put(link->outgoing, &packets[i]);
+    if (err != cErrNone)
+      return err;
+  }
+  return cErrNone;
 }
 
 cErr cLink_AwaitSent(uint32_t identifier, uint32_t timeoutMs) {
@@ -506,22 +556,32 @@ cErr cLink_AwaitSent(uint32_t identifier, uint32_t timeoutMs) {
   if (entry == nullptr)
     return cErrParam;
   cLinkRecord *link = &entry->link;
-  uint32_t start = cTime_GetMSTicks();
+  // The out-pipe raises its flag under the queue's lock as it takes a
+  // packet, so an empty queue seen first means any packet taken is flagged;
+  // a caller writing its own packet holds the write lock meanwhile.
+  auto sent = [link] {
+    if (cPacketFifo_GetLength(link->outgoing) != 0 || link->writerBusy)
+      return false;
+    std::unique_lock<std::mutex> writing(link->writeLock, std::try_to_lock);
+    return writing.owns_lock();
+  };
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  std::unique_lock<std::mutex> waiting(link->sentMutex);
+  cErr result = cErrNone;
   for (;;) {
-    // The out-pipe raises its flag under the queue's lock as it takes a
-    // packet, so an empty queue seen first means any packet taken is flagged;
-    // a caller writing its own packet holds the write lock meanwhile.
-    if (cPacketFifo_GetLength(link->outgoing) == 0 && !link->writerBusy) {
-      std::unique_lock<std::mutex> writing(link->writeLock, std::try_to_lock);
-      if (writing.owns_lock())
-        return cErrNone;
+    if (sent())
+      break;
+    if (!link->running) {
+      result = cErrConnection;
+      break;
     }
-    if (!link->running)
-      return cErrConnection;
-    if (cTime_MSSince(start) >= timeoutMs)
-      return cErrTimeout;
-    cTime_MSSleep(1); // only while a write is under way: bounded by the time-out
+    // Woken by every finished write (and by a stop); the deadline bounds it.
+    if (link->sentCond.wait_until(waiting, deadline) == std::cv_status::timeout) {
+      result = sent() ? cErrNone : cErrTimeout;
+      break;
+    }
   }
+  return result;
 }
 
 cPacket *cLink_GetPacket(uint32_t identifier) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -66,6 +67,11 @@ struct cLinkRecord {
   // has written it.
   std::mutex writeLock;
   std::atomic<bool> writerBusy;
+  // cLink_AwaitSent sleeps on sentCond (under sentMutex) while a write is
+  // queued or under way; whoever finishes a write and lets go of the write
+  // lock wakes it.
+  std::mutex sentMutex;
+  std::condition_variable sentCond;
 };
 
 // One registered link. Entries are shared: an operation that found one keeps
@@ -135,6 +141,9 @@ void sStartSync(cLinkRecord *link);
 bool sQueueSyncRequests(cLinkRecord *link);
 // Writes one packet to the link's stream (and the packet log).
 cErr sSendPacket(cLinkRecord *link, const cPacket *packet);
+// Wakes the callers of cLink_AwaitSent; after a write, once the write lock
+// has been let go of, or when the link stops.
+void sSignalSent(cLinkRecord *link);
 
 // Packet log: adds an entry (log mutex held by the caller); cErrOverrun if it
 // can never fit.

@@ -108,6 +108,13 @@ void sStartSync(cLinkRecord *link) {
     link->syncState = cSYNC_EXPECT_ADDRESS;
 }
 
+void sSignalSent(cLinkRecord *link) {
+  // Taken and let go of, so that a waiter between its check and its sleep
+  // cannot miss the wake (uncontended, and a wake without waiters is cheap).
+  { std::lock_guard<std::mutex> g(link->sentMutex); }
+  link->sentCond.notify_all();
+}
+
 cErr sSendPacket(cLinkRecord *link, const cPacket *packet) {
   cErr err = sWritePacket(link, packet);
   sPacketLogRecord(link, cLINK_LOG_SENT, packet);
@@ -182,28 +189,31 @@ void *sOutPipeProcess(void *argument) {
     cPacket *packet = cPacketFifo_AwaitFirst(link->outgoing, sClaimForWriting, link, 1000);
     if (packet == nullptr)
       continue;
-    std::lock_guard<std::mutex> writing(link->writeLock);
-    struct Idle {
-      cLinkRecord *link;
-      ~Idle() { link->writerBusy = false; }
-    } idle{link};
-    if (!link->pooled) {
-      sSendPacket(link, packet); // a write error is not acted on: the reader notices a dead stream
-      cPacket_Destroy(&packet);
-      continue;
+    {
+      std::lock_guard<std::mutex> writing(link->writeLock);
+      struct Idle {
+        cLinkRecord *link;
+        ~Idle() { link->writerBusy = false; }
+      } idle{link};
+      if (!link->pooled) {
+        sSendPacket(link, packet); // a write error is not acted on: the reader notices a dead stream
+        cPacket_Destroy(&packet);
+      } else {
+        // Pooled: one stream write for as many queued packets as fit.
+        size_t used = 0;
+        while (packet != nullptr) {
+          size_t count = 0;
+          cPacket_GetBytes(packet, pool + used, sizeof pool - used, &count);
+          used += count;
+          sPacketLogRecord(link, cLINK_LOG_SENT, packet);
+          cPacket_Destroy(&packet);
+          if (used <= cLINK_POOL_SIZE - cPACKET_MAXBYTES)
+            packet = cPacketFifo_Get(link->outgoing);
+        }
+        cStream_Write(link->stream, pool, used);
+      }
     }
-    // Pooled: one stream write for as many queued packets as fit.
-    size_t used = 0;
-    while (packet != nullptr) {
-      size_t count = 0;
-      cPacket_GetBytes(packet, pool + used, sizeof pool - used, &count);
-      used += count;
-      sPacketLogRecord(link, cLINK_LOG_SENT, packet);
-      cPacket_Destroy(&packet);
-      if (used <= cLINK_POOL_SIZE - cPACKET_MAXBYTES)
-        packet = cPacketFifo_Get(link->outgoing);
-    }
-    cStream_Write(link->stream, pool, used);
+    sSignalSent(link); // the write lock is free again
   }
   // Whatever is still queued (the route-off packet of a stopping link) goes
   // out, for a bounded time: what a module that stopped reading leaves queued

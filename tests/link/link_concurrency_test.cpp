@@ -1,6 +1,7 @@
 // The link engine under concurrent use: many requesters on one link, creates
 // and destroys racing, a link destroyed while others use it, a user filter
 // swapped while packets arrive, and the packet log written from all sides.
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
@@ -315,6 +316,50 @@ TEST(LinkPutOrder, EveryCallersPacketsLeaveInOrder) {
     EXPECT_EQ(next[c], kEach);
 }
 
+// Callers putting byte series on a pooled link and waiting for each to be
+// written: every wait ends with the caller's series on the stream, and each
+// caller's packets still leave in order.
+TEST(LinkPutOrder, AwaitSentReturnsOnceTheCallersSeriesIsWritten) {
+  qwtest::ScriptedStream stream;
+  uint32_t id = cLink_Create(stream.make());
+  ASSERT_NE(id, 0u);
+  ASSERT_EQ(cLink_EnablePooledPackets(id, true), cErrNone);
+  constexpr int kCallers = 4, kEach = 60;
+  std::vector<std::thread> callers;
+  for (int c = 0; c < kCallers; c++)
+    callers.emplace_back([&stream, id, c] {
+      for (int i = 0; i < kEach; i++) {
+        cPacket series[3];
+        for (int k = 0; k < 3; k++) {
+          uint8_t data[3] = {(uint8_t)c, (uint8_t)i, (uint8_t)k};
+          cPacket *p = cPacket_CreateWithData(4, 3, data);
+          series[k] = *p;
+          cPacket_Destroy(&p);
+        }
+        ASSERT_EQ(cLink_PutPackets(id, series, 3), cErrNone);
+        ASSERT_EQ(cLink_AwaitSent(id, 10000), cErrNone);
+        const std::vector<uint8_t> last = {4, 3, (uint8_t)c, (uint8_t)i, 2};
+        std::vector<uint8_t> b = stream.written();
+        ASSERT_NE(std::search(b.begin(), b.end(), last.begin(), last.end()), b.end()) << c << " " << i;
+      }
+    });
+  for (auto &t : callers)
+    t.join();
+  EXPECT_EQ(cLink_Destroy(&id), cErrNone);
+  std::vector<uint8_t> b = stream.written();
+  int next[kCallers] = {};
+  for (size_t i = 0; i + 4 < b.size(); i += 2 + b[i + 1]) {
+    if (b[i] != 4 || b[i + 1] != 3)
+      continue; // route packets
+    int c = b[i + 2];
+    ASSERT_LT(c, kCallers);
+    EXPECT_EQ(b[i + 3] * 3 + b[i + 4], next[c]) << "caller " << c;
+    next[c] = b[i + 3] * 3 + b[i + 4] + 1;
+  }
+  for (int c = 0; c < kCallers; c++)
+    EXPECT_EQ(next[c], kEach * 3);
+}
+
 } // namespace
 
 namespace {
@@ -378,9 +423,17 @@ TEST(LinkTeardown, TheFinalDrainHasADeadline) {
   ASSERT_GE(peer.accept1(), 0);
   // Keep the queue near full (it drops everything past 1000) until the
   // writer is stuck on a socket that takes nothing more: then it no longer
-  // empties the queue. Pooled writes fill the socket quickly.
+  // empties the queue. Pooled writes fill the socket quickly. The packets go
+  // into the queue itself: a caller would write them itself while the queue
+  // is empty.
   ASSERT_EQ(cLink_EnablePooledPackets(id, true), cErrNone);
   cPacketFifoId outgoing = sLookupEntryByID(id)->link.outgoing;
+  auto put = [&](uint32_t, uint8_t address, const std::vector<uint8_t> &data) {
+    cPacket *p = cPacket_CreateWithData(address, (uint8_t)data.size(), data.data());
+    cErr err = cPacketFifo_Put(outgoing, p);
+    cPacket_Destroy(&p);
+    return err;
+  };
   auto start = std::chrono::steady_clock::now(), full = start;
   bool stuck = false;
   while (!stuck && secondsSince(start) < 20) {

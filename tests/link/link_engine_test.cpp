@@ -274,20 +274,54 @@ TEST_F(LinkEngineTest, PooledWritesGatherUpTo4096Bytes) {
 TEST_F(LinkEngineTest, AwaitSentWaitsForTheLastQueuedWriteToReturn) {
   uint32_t unknown = 0x7FFFFFF0;
   EXPECT_EQ(cLink_AwaitSent(unknown, 10), cErrParam);
-  create();
-  ASSERT_EQ(cLink_EnablePooledPackets(id, true), cErrNone); // every packet goes through the out-pipe
-  stream.delayWrites(300ms);
+  initOnly();
+  ASSERT_EQ(cLink_EnablePooledPackets(id, true), cErrNone);
+  stream.delayWrites(100ms);
   const uint8_t data[3] = {0x5F, 0x01, 0x02};
-  for (int i = 0; i < 3; i++) {
+  for (int i = 0; i < 3; i++) { // queued: the link is not running yet
     cPacket *p = cPacket_CreateWithData(4, sizeof data, data);
     ASSERT_EQ(cLink_PutPacket(id, p), cErrNone);
     cPacket_Destroy(&p);
   }
-  EXPECT_EQ(cLink_AwaitSent(id, 10), cErrTimeout); // the first write has not returned yet
-  ASSERT_EQ(cLink_AwaitSent(id, 5000), cErrNone);
+  ASSERT_EQ(cLink_Start(id), cErrNone);
+  EXPECT_EQ(cLink_AwaitSent(id, 10), cErrTimeout); // the writer is still in its first write
+  ASSERT_EQ(cLink_AwaitSent(id, 5000), cErrNone);  // woken by the last write's return
   EXPECT_EQ(stream.returnedWrites(), stream.writeSizes().size());
   EXPECT_EQ(CountSequence(stream.written(), {4, 3, 0x5F, 0x01, 0x02}), 3u);
   stream.delayWrites(0ms);
+}
+
+// A series of packets: written by the caller at once when nothing is queued,
+// on a pooled link in one stream write; invalid packets queue nothing.
+TEST_F(LinkEngineTest, APacketSeriesGoesOutInOrderAndPooledInOneWrite) {
+  create();
+  cPacket series[3];
+  for (int i = 0; i < 3; i++) {
+    const uint8_t data[2] = {0x5F, (uint8_t)i};
+    cPacket *p = cPacket_CreateWithData(4, sizeof data, data);
+    series[i] = *p;
+    cPacket_Destroy(&p);
+  }
+  EXPECT_EQ(cLink_PutPackets(0x7FFFFFF0, series, 3), cErrParam);
+  cPacket broken[2] = {series[0], series[1]};
+  broken[1].check = 0;
+  size_t writes = stream.writeSizes().size();
+  EXPECT_EQ(cLink_PutPackets(id, broken, 2), cErrParam);
+  EXPECT_EQ(stream.writeSizes().size(), writes);
+
+  ASSERT_EQ(cLink_PutPackets(id, series, 3), cErrNone);
+  ASSERT_EQ(cLink_AwaitSent(id, 5000), cErrNone);
+  std::vector<size_t> sizes = stream.writeSizes();
+  EXPECT_EQ(std::vector<size_t>(sizes.begin() + (long)writes, sizes.end()), (std::vector<size_t>{4, 4, 4}));
+
+  ASSERT_EQ(cLink_EnablePooledPackets(id, true), cErrNone);
+  writes = sizes.size();
+  ASSERT_EQ(cLink_PutPackets(id, series, 3), cErrNone);
+  ASSERT_EQ(cLink_AwaitSent(id, 5000), cErrNone);
+  sizes = stream.writeSizes();
+  EXPECT_EQ(std::vector<size_t>(sizes.begin() + (long)writes, sizes.end()), (std::vector<size_t>{12}));
+  const Bytes twice = {4, 2, 0x5F, 0, 4, 2, 0x5F, 1, 4, 2, 0x5F, 2};
+  EXPECT_EQ(CountSequence(stream.written(), twice), 2u);
 }
 
 TEST_F(LinkEngineTest, ResetOfALinkOverTheCallersStreamLeavesItAlone) {

@@ -93,6 +93,10 @@ uint32_t cLink_GetStatus(uint32_t identifier);
 
 // Queues a copy of the packet for the module; cErrParam for an unknown link.
 cErr cLink_PutPacket(uint32_t identifier, const cPacket *packet);
+// Queues copies of count packets that belong together (a byte series), in
+// order; a pooled link writes them with as few stream writes as fit. cErrParam for an unknown link
+// or a packet that is not valid (then nothing is queued).
+cErr cLink_PutPackets(uint32_t identifier, const cPacket *packets, size_t count);
 // Waits until every packet put so far has been written to the stream (none
 // queued, no write under way), up to the time-out: cErrNone, cErrTimeout,
 // cErrConnection when the link stops running, cErrParam for an unknown link.
