@@ -259,6 +259,11 @@ TEST(UpdateOverTcp, AnInterruptedUpdateIsFinishedByRunningItAgain) {
                                       m.setFaults(frozen);
                                       return true;
                                     }};
+    if (cut == 0) { // the 41st loader data answer comes late: the signal lands while the loader goes in
+      Faults hold;
+      hold.replies.push_back({FaultRule::Delay, kCmdUpgrade, 1, 41, 700});
+      m.setFaults(hold);
+    }
     if (cut == 2) { // the first WRITE's answer (the 5th status) comes late: time to see it and act
       Faults hold;
       hold.replies.push_back({FaultRule::Delay, kCmdUpgrade, 7, 5, 700});
