@@ -49,6 +49,19 @@ cErr cServer_SetModel(cServer *server, uint8_t model);
 // Forgets every client waiting for an answer.
 cErr cServer_FlushFIFO(cServer *server);
 
+// Upgrade and reset commands (the upgrade command set, the system entity's
+// reset) from clients of a server that serves the network (not loopback
+// only) are refused unless this is on: it applies to servers started
+// afterwards in this process. Off by default.
+void cServer_AllowRemoteMaintenance(bool allow);
+
+// Receives one line of text (without newline) for each thing a server of this
+// process has to tell its program: the module link lost, each reconnection
+// attempt, the link restored, a refused command. Called from a server's
+// thread; null (the default) tells nobody.
+typedef void (*cServerLogProc)(const char *text);
+void cServer_SetLog(cServerLogProc log);
+
 // A byte stream to the link server at ipAddress (network order) and port.
 // cErrParam for a null output, cErrConnection when it can't connect,
 // cErrMemory or cErrResource when short of sockets or memory.
