@@ -89,6 +89,9 @@ int main(int argc, char **argv) {
       ->needs(networkOption);
   app.add_option("--interface", interfaceText,
                  "IPv4 address of the interface to serve on with --network, and to look for the module on (A.B.C.D)");
+  app.footer("By default the server serves this machine only. A network-serving server has no authentication: "
+             "any host that reaches it can use the module; upgrade and reset commands are refused there "
+             "unless --allow-maintenance.");
   CLI11_PARSE(app, argc, argv);
   localOnly = !network;
   if (serialText.empty() == tcpText.empty()) {

@@ -4,7 +4,8 @@
 // users, in this process, in others or on other machines. Its front end is a
 // ZeroMQ ROUTER socket: every client frame is one packet (address, length,
 // data), and the server hands the module's answer back to the client that
-// asked, one request at a time, oldest first. Stream samples from the module
+// asked: one request at a time to each module address, oldest first, the
+// clients taking turns. Stream samples from the module
 // are gathered into batch frames and sent to every client that enabled a
 // stream. The server answers discovery: by CZMQ beacon on the network, or by
 // multicast on this machine when it listens on loopback only.
