@@ -55,6 +55,7 @@ constexpr int kPassMs = 500;             // the broker's loop comes round this o
 constexpr int kHeartbeatMs = 1000;       // transport-level heartbeats to clients (no frames of the front end)
 constexpr int kHeartbeatTimeoutMs = 5000;
 constexpr uint32_t kModuleDownMs = 1000;      // the module link not running this long: the server reconnects
+constexpr uint32_t kModuleCheckMs = 100;      // the module link's status is looked at this often
 constexpr uint32_t kReconnectMaxGapMs = 8000; // between failed attempts, doubling from 1 s
 constexpr int64_t kFrontendLargest = 320;     // bytes: a packet frame (30) or the greeting's READY command (<= 300)
 constexpr uint8_t kSystemReset = 11;          // the system entity's reset (a call)
@@ -215,7 +216,7 @@ struct Broker {
   bool refusedOnce = false;
   // The module link: not running since downSince; reconnection attempts.
   bool down = false, lost = false;
-  uint32_t downSince = 0, nextAttempt = 0;
+  uint32_t downSince = 0, nextAttempt = 0, checked = 0;
   int attempts = 0;
 };
 
@@ -245,10 +246,11 @@ void sFinish(Broker &b, uint8_t address) {
 
 // One answer packet from the module, to the request it answers. An empty
 // packet answers an address query (the module answers it from its own
-// address). Nobody waits for a late answer to a request given up, or for
-// something the module sent unasked: such a packet is thrown away.
+// address), and nothing else. Nobody waits for a late answer to a request
+// given up, or for something the module sent unasked: such a packet is
+// thrown away.
 void sTakeAnswer(Broker &b, const cPacket &p) {
-  uint8_t address = p.length == 0 && b.flights[ADDRESS_QUERY].active ? ADDRESS_QUERY : p.address;
+  uint8_t address = p.length == 0 ? (uint8_t)ADDRESS_QUERY : p.address;
   Flight &f = b.flights[address];
   if (!f.active) {
     cDEBUG_PRINTF(cDEBUG_SERVER, "no id to pop\n");
@@ -649,6 +651,9 @@ bool sStreamingFilter(const cPacket *packet, const void *reference);
 // step. Requests awaiting an answer from the old connection are given up.
 void sCheckModule(Broker &b) {
   cServer *s = b.s;
+  if (cTime_MSSince(b.checked) < kModuleCheckMs)
+    return; // not on every client frame
+  b.checked = cTime_GetMSTicks();
   uint32_t status = cLink_GetStatus(s->entry->identifier);
   bool running = status != cLINK_IO_ERROR && status != cLINK_NO_STREAM;
   if (running) {
