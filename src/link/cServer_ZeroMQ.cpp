@@ -695,6 +695,12 @@ void sCheckModule(Broker &b) {
     b.down = b.lost = false;
     return;
   }
+  if (err == cErrParam) {
+    // A link whose stream can't be made again (a serial port): no use trying.
+    sLog("Module link: this kind of link cannot be made again; not reconnecting");
+    b.nextAttempt = cTime_GetMSTicks() + 0x7FFFFFFFu;
+    return;
+  }
   uint32_t gap = 1000u << (b.attempts < 4 ? b.attempts - 1 : 3);
   if (gap > kReconnectMaxGapMs)
     gap = kReconnectMaxGapMs;
