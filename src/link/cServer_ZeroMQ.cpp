@@ -211,6 +211,7 @@ struct Broker {
   std::vector<Subscriber> subscribers;
   std::deque<Request> waiting; // oldest first, not yet written to the module
   Flight flights[256];         // by the address that answers
+  int inFlight = 0;            // of them active
   std::string lastServed[256]; // the client whose request went last to each address
   uint32_t refusedLogged = 0;  // ms tick of the last refused command logged
   bool refusedOnce = false;
@@ -219,6 +220,11 @@ struct Broker {
   uint32_t downSince = 0, nextAttempt = 0, checked = 0;
   int attempts = 0;
 };
+
+bool sSameClient(zframe_t *identity, const std::string &key) {
+  return identity != nullptr && zframe_size(identity) == key.size() &&
+         memcmp(zframe_data(identity), key.data(), key.size()) == 0;
+}
 
 std::string sKey(zframe_t *identity) {
   return identity == nullptr
@@ -241,6 +247,8 @@ void sFinish(Broker &b, uint8_t address) {
     }
   zframe_destroy(&f.identity);
   f.answers.clear();
+  if (f.active)
+    b.inFlight--;
   f.active = false;
 }
 
@@ -291,9 +299,9 @@ void sIssue(Broker &b) {
     }
     size_t pick = i;
     const std::string &last = b.lastServed[address];
-    if (b.waiting[i].answered && !last.empty() && sKey(b.waiting[i].identity) == last)
+    if (b.waiting[i].answered && !last.empty() && sSameClient(b.waiting[i].identity, last))
       for (size_t k = i + 1; k < b.waiting.size(); k++)
-        if (b.waiting[k].answered && b.waiting[k].address == address && sKey(b.waiting[k].identity) != last) {
+        if (b.waiting[k].answered && b.waiting[k].address == address && !sSameClient(b.waiting[k].identity, last)) {
           pick = k;
           break;
         }
@@ -320,8 +328,10 @@ void sIssue(Broker &b) {
       continue;
     }
     Flight &f = b.flights[address];
-    b.lastServed[address] = sKey(r.identity);
+    if (!sSameClient(r.identity, b.lastServed[address]))
+      b.lastServed[address] = sKey(r.identity);
     f.active = true;
+    b.inFlight++;
     f.identity = r.identity;
     f.askedAt = cTime_GetMSTicks();
     f.answers.clear();
@@ -436,8 +446,9 @@ void sForgetConnection(Broker &b, int fd) {
   }
 }
 
-// The front end's disconnect notices so far (bounded). Taken before each
-// client frame, so that a notice is seen before the frames of a later
+// The front end's disconnect notices so far (bounded). The broker's poller
+// looks at them before the front end, so that a notice (written before its
+// connection's descriptor is closed) is seen before the frames of a later
 // connection that got the same descriptor.
 void sBrokerMonitor(Broker &b) {
   void *monitor = zsock_resolve(b.s->monitor);
@@ -469,7 +480,6 @@ void sBrokerMonitor(Broker &b) {
 
 void sBrokerFrontend(Broker &b) {
   cServer *s = b.s;
-  sBrokerMonitor(b);
   // Identity, then the packet frame; anything else is dropped whole.
   void *frontend = zsock_resolve(s->frontend);
   zmq_msg_t part[3];
@@ -726,8 +736,8 @@ void sBrokerActor(zsock_t *pipe, void *args) {
       uint32_t waited = cTime_MSSince(s->pendingSince);
       wait = waited >= cSERVER_BATCH_HOLD_MS ? 0 : (int)(cSERVER_BATCH_HOLD_MS - waited);
     }
-    for (const Flight &f : b.flights)
-      if (f.active) {
+    for (int address = 0; b.inFlight > 0 && address < 256; address++)
+      if (const Flight &f = b.flights[address]; f.active) {
         uint32_t waited = cTime_MSSince(f.askedAt);
         int left = waited >= cSERVER_ANSWER_WAIT_MS ? 0 : (int)(cSERVER_ANSWER_WAIT_MS - waited);
         wait = left < wait ? left : wait;
@@ -762,7 +772,7 @@ void sBrokerActor(zsock_t *pipe, void *args) {
     } else if (which != nullptr && which == s->discovery) {
       sBrokerBeacon(b);
     }
-    for (int address = 0; address < 256; address++)
+    for (int address = 0; b.inFlight > 0 && address < 256; address++)
       if (b.flights[address].active && cTime_MSSince(b.flights[address].askedAt) >= cSERVER_ANSWER_WAIT_MS)
         sFinish(b, (uint8_t)address); // the module kept quiet: the client's entry goes
     sCheckModule(b);

@@ -101,8 +101,15 @@ void sTakeNotices(Client *c) {
   }
 }
 
-// Takes a frame from the server without waiting: 1 taken, 0 none, -1 error,
-// -2 the server has gone (what it sent before is still handed out).
+// True when the server has gone (looked at when a wait found nothing, so
+// that it costs no system call per packet).
+bool sLost(Client *c) {
+  std::lock_guard<std::mutex> g(c->lock);
+  sTakeNotices(c);
+  return c->lost;
+}
+
+// Takes a frame from the server without waiting: 1 taken, 0 none, -1 error.
 int sTakeFrame(Client *c) {
   std::lock_guard<std::mutex> g(c->lock);
   if (zmq_msg_recv(&c->frame, zsock_resolve(c->server), ZMQ_DONTWAIT) >= 0) {
@@ -111,10 +118,7 @@ int sTakeFrame(Client *c) {
     c->size = zmq_msg_size(&c->frame);
     return 1;
   }
-  if (zmq_errno() != EAGAIN)
-    return -1;
-  sTakeNotices(c);
-  return c->lost ? -2 : 0;
+  return zmq_errno() == EAGAIN ? 0 : -1;
 }
 
 void sPassInterrupt() {
@@ -155,15 +159,13 @@ cErr sGet(uint8_t *byte, void *reference) {
     uint32_t start = cTime_GetMSTicks();
     for (;;) {
       int taken = sTakeFrame(c);
-      if (taken == -2)
-        return cErrConnection;
       if (taken < 0)
         return cErrIO;
       if (taken > 0)
         break;
       uint32_t waited = cTime_MSSince(start);
       if (waited >= cSTREAM_GET_WAIT_MS)
-        return cErrNotReady;
+        return sLost(c) ? cErrConnection : cErrNotReady; // what came before was handed out
       pollfd fds[2] = {{c->serverFd, POLLIN, 0}, {c->wake, POLLIN, 0}};
       int ready = poll(fds, 2, (int)(cSTREAM_GET_WAIT_MS - waited));
       if (ready < 0 && errno != EINTR)
@@ -197,9 +199,8 @@ cErr sWrite(const uint8_t *data, size_t length, void *reference) {
   for (int attempt = 0; attempt < cSERVER_CLIENT_RETRIES; attempt++) {
     {
       std::lock_guard<std::mutex> g(c->lock);
-      sTakeNotices(c);
       if (c->lost)
-        return cErrConnection; // nothing is kept for a server that has gone
+        return cErrConnection; // the reader saw the server go: nothing is kept for it
       int rc = zmq_send(zsock_resolve(c->server), data, length, ZMQ_DONTWAIT);
       sWakeIfReadable(c);
       if (rc >= 0)
