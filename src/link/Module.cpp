@@ -143,10 +143,11 @@ cErr Module::descriptor(const uint8_t *request, uint8_t requestLength, uint8_t e
                         uint8_t *answer) {
   if (!link || !link->isConnected())
     return cErrConnection;
+  uint8_t match[2] = {cmdDESCRIPTOR, request[0]};
+  link->dropMatchingPackets(address, match, sizeof match); // late answers to an earlier request
   cErr err = link->sendPacket(address, cmdDESCRIPTOR, requestLength, request);
   if (err != cErrNone)
     return err;
-  uint8_t match[2] = {cmdDESCRIPTOR, request[0]};
   uint8_t length = sizeof match;
   err = link->receivePacket(address, match, &length, answer);
   if (err != cErrNone)
@@ -234,6 +235,9 @@ cErr Module::debug(const uint8_t *data, uint8_t length) {
     return cErrConnection;
   if (data == nullptr && length != 0)
     return cErrParam;
+  // A late echo of an earlier request, given up, is not this one's answer.
+  const uint8_t stale[1] = {cmdDEBUG};
+  link->dropMatchingPackets(address, stale, sizeof stale);
   cErr err = link->sendPacket(address, cmdDEBUG, length, data);
   if (err != cErrNone)
     return err;

@@ -22,6 +22,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <czmq.h>
@@ -29,6 +30,7 @@
 #include <list>
 #include <mutex>
 #include <netinet/in.h>
+#include <string>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -47,12 +49,38 @@
 namespace {
 
 constexpr int kPollMs = 1000;
-constexpr size_t kWaitingMax = 1000; // requests queued for the module (ZeroMQ's own default queue bound)
-constexpr int kPassMs = 500;         // the broker's loop comes round this often with a pool or beacon reply pending
+constexpr size_t kWaitingMax = 1000;     // requests queued for the module (ZeroMQ's own default queue bound)
+constexpr size_t kClientWaitingMax = 64; // of them from one client: a flood from one peer leaves room for others
+constexpr int kPassMs = 500;             // the broker's loop comes round this often with a pool or beacon reply pending
+constexpr int kHeartbeatMs = 1000;       // transport-level heartbeats to clients (no frames of the front end)
+constexpr int kHeartbeatTimeoutMs = 5000;
+constexpr uint32_t kModuleDownMs = 1000;      // the module link not running this long: the server reconnects
+constexpr uint32_t kModuleCheckMs = 100;      // the module link's status is looked at this often
+constexpr uint32_t kReconnectMaxGapMs = 8000; // between failed attempts, doubling from 1 s
+constexpr int64_t kFrontendLargest = 320;     // bytes: a packet frame (30) or the greeting's READY command (<= 300)
+constexpr uint8_t kSystemReset = 11;          // the system entity's reset (a call)
+
+// Settings of the servers this process starts.
+std::atomic<bool> gRemoteMaintenance{false};
+std::atomic<cServerLogProc> gLog{nullptr};
+
+// What the server tells its program (the link server program logs it).
+void sLog(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void sLog(const char *format, ...) {
+  char text[256];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  cDEBUG_PRINTF(cDEBUG_SERVER, "%s\n", text);
+  if (cServerLogProc log = gLog.load())
+    log(text);
+}
 
 // One client's UEI-bytes series being collected.
 struct Pool {
   zframe_t *identity = nullptr;
+  int fd = -1; // of the client's connection
   std::vector<cPacket> packets;
   uint8_t sequence = 0; // of the last collected packet
   int ttl = cSERVER_POOL_TTL;
@@ -110,6 +138,8 @@ struct cServer {
   std::list<Pool> *pools = nullptr; // broker only
   std::atomic<bool> stopping{false};
   bool filterInstalled = false;
+  bool remoteMaintenance = false; // a network-serving server passes on upgrade and reset commands
+  zsock_t *monitor = nullptr;     // the front end's disconnect notices
   // Each actor sets its flag last: the stopping thread reads them after the
   // actors have ended, which orders the actors' work before the teardown
   // in a way that thread checkers see (the end is signalled through ZeroMQ).
@@ -150,44 +180,133 @@ int sSendToClient(zsock_t *frontend, zframe_t *identity, const void *data, size_
 namespace {
 
 // A request waiting for the module: its client (null when nobody waits for
-// an answer: a request to the route address, or one flushed) and its packets
-// (more than one for a pooled UEI-bytes series).
+// an answer: a request to the route address, or one flushed), its packets
+// (more than one for a pooled UEI-bytes series) and the address of the
+// module that answers it.
 struct Request {
   zframe_t *identity = nullptr;
   std::vector<cPacket> packets;
   bool answered = true; // false for the route address: the module never answers it
+  uint8_t address = 0;
 };
 
-struct Broker {
-  cServer *s;
-  std::vector<zframe_t *> subscribers;
-  std::deque<Request> waiting; // oldest first, not yet written to the module
-  // The request written to the module, while its answer is awaited.
-  bool busy = false;
-  zframe_t *current = nullptr;
+// A request written to the module whose answer is awaited. Each module on
+// the link answers its own requests, from its own address, one at a time: a
+// request waits only for an earlier one to the same address, so an address
+// where nobody answers holds up no other.
+struct Flight {
+  bool active = false;
+  zframe_t *identity = nullptr;
   uint32_t askedAt = 0; // ms tick of the request or of its last answer packet
   std::vector<cPacket> answers;
 };
 
-// Throws away answer packets nobody waits for any more (late answers to a
-// request given up, or something the module sent unasked): they must not be
-// taken for the answer to the next request.
-void sDropStaleAnswers(Broker &b) {
+struct Subscriber {
+  zframe_t *identity = nullptr;
+  int fd = -1; // the client's connection, named in its disconnect notice
+};
+
+struct Broker {
+  cServer *s;
+  std::vector<Subscriber> subscribers;
+  std::deque<Request> waiting; // oldest first, not yet written to the module
+  Flight flights[256];         // by the address that answers
+  int inFlight = 0;            // of them active
+  std::string lastServed[256]; // the client whose request went last to each address
+  uint32_t refusedLogged = 0;  // ms tick of the last refused command logged
+  bool refusedOnce = false;
+  // The module link: not running since downSince; reconnection attempts.
+  bool down = false, lost = false;
+  uint32_t downSince = 0, nextAttempt = 0, checked = 0;
+  int attempts = 0;
+};
+
+bool sSameClient(zframe_t *identity, const std::string &key) {
+  return identity != nullptr && zframe_size(identity) == key.size() &&
+         memcmp(zframe_data(identity), key.data(), key.size()) == 0;
+}
+
+std::string sKey(zframe_t *identity) {
+  return identity == nullptr
+             ? std::string()
+             : std::string(reinterpret_cast<const char *>(zframe_data(identity)), zframe_size(identity));
+}
+
+// The awaited answer is complete, or the module kept quiet too long: what
+// came goes to the client.
+void sFinish(Broker &b, uint8_t address) {
+  Flight &f = b.flights[address];
+  if (f.answers.empty())
+    cDEBUG_PRINTF(cDEBUG_SERVER, "Failed to AWAIT packet\n");
+  if (f.identity != nullptr)
+    for (const cPacket &p : f.answers) {
+      uint8_t bytes[cPACKET_MAXBYTES];
+      size_t n = 0;
+      cPacket_GetBytes(&p, bytes, sizeof bytes, &n);
+      sSendToClient(b.s->frontend, f.identity, bytes, n);
+    }
+  zframe_destroy(&f.identity);
+  f.answers.clear();
+  if (f.active)
+    b.inFlight--;
+  f.active = false;
+}
+
+// One answer packet from the module, to the request it answers. An empty
+// packet answers an address query (the module answers it from its own
+// address), and nothing else. Nobody waits for a late answer to a request
+// given up, or for something the module sent unasked: such a packet is
+// thrown away.
+void sTakeAnswer(Broker &b, const cPacket &p) {
+  uint8_t address = p.length == 0 ? (uint8_t)ADDRESS_QUERY : p.address;
+  Flight &f = b.flights[address];
+  if (!f.active) {
+    cDEBUG_PRINTF(cDEBUG_SERVER, "no id to pop\n");
+    return;
+  }
+  f.answers.push_back(p);
+  f.askedAt = cTime_GetMSTicks(); // each answer packet may take the full wait
+  if (!sFullWithContinue(&p) || f.answers.size() >= cSERVER_ANSWER_MAX)
+    sFinish(b, address);
+}
+
+// Takes the answers the link's reader has passed on so far (bounded), so that
+// a late one is gone before the next request to its address is written.
+void sTakeAnswers(Broker &b) {
   zmq_msg_t m;
   zmq_msg_init(&m);
-  while (zmq_msg_recv(&m, zsock_resolve(b.s->syncBound), ZMQ_DONTWAIT) >= 0)
-    cDEBUG_PRINTF(cDEBUG_SERVER, "no id to pop\n");
+  for (int i = 0; i < 4 * (int)kWaitingMax && zmq_msg_recv(&m, zsock_resolve(b.s->syncBound), ZMQ_DONTWAIT) >= 0; i++) {
+    cPacket p;
+    if (cServer_FrameToPacket(static_cast<const uint8_t *>(zmq_msg_data(&m)), zmq_msg_size(&m), &p))
+      sTakeAnswer(b, p);
+  }
   zmq_msg_close(&m);
 }
 
-// Writes waiting requests to the module until one awaits an answer.
+// Writes waiting requests to the module: each whose address has no answer
+// outstanding. At an address the clients take turns: a request of another
+// client goes before a second one of the client served last.
 void sIssue(Broker &b) {
   cServer *s = b.s;
-  while (!b.busy && !b.waiting.empty()) {
-    Request r = std::move(b.waiting.front());
-    b.waiting.pop_front();
-    if (r.answered)
-      sDropStaleAnswers(b);
+  if (b.waiting.empty())
+    return;
+  sTakeAnswers(b);
+  for (size_t i = 0; i < b.waiting.size();) {
+    const uint8_t address = b.waiting[i].address;
+    if (b.waiting[i].answered && b.flights[address].active) {
+      i++;
+      continue;
+    }
+    size_t pick = i;
+    const std::string &last = b.lastServed[address];
+    if (b.waiting[i].answered && !last.empty() && sSameClient(b.waiting[i].identity, last))
+      for (size_t k = i + 1; k < b.waiting.size(); k++)
+        if (b.waiting[k].answered && b.waiting[k].address == address && !sSameClient(b.waiting[k].identity, last)) {
+          pick = k;
+          break;
+        }
+    Request r = std::move(b.waiting[pick]);
+    b.waiting.erase(b.waiting.begin() + (long)pick);
     bool put = true;
     for (const cPacket &p : r.packets) {
       // Written at once when the link's writer is idle (no hand-off to it);
@@ -208,35 +327,26 @@ void sIssue(Broker &b) {
       zframe_destroy(&r.identity); // no answer goes to this client
       continue;
     }
-    b.busy = true;
-    b.current = r.identity;
-    b.askedAt = cTime_GetMSTicks();
-    b.answers.clear();
+    Flight &f = b.flights[address];
+    if (!sSameClient(r.identity, b.lastServed[address]))
+      b.lastServed[address] = sKey(r.identity);
+    f.active = true;
+    b.inFlight++;
+    f.identity = r.identity;
+    f.askedAt = cTime_GetMSTicks();
+    f.answers.clear();
   }
 }
 
-// The awaited answer is complete, or the module kept quiet too long: what
-// came goes to the client, and the next request is written.
-void sFinish(Broker &b) {
-  if (b.answers.empty())
-    cDEBUG_PRINTF(cDEBUG_SERVER, "Failed to AWAIT packet\n");
-  if (b.current != nullptr)
-    for (const cPacket &p : b.answers) {
-      uint8_t bytes[cPACKET_MAXBYTES];
-      size_t n = 0;
-      cPacket_GetBytes(&p, bytes, sizeof bytes, &n);
-      sSendToClient(b.s->frontend, b.current, bytes, n);
-    }
-  zframe_destroy(&b.current);
-  b.answers.clear();
-  b.busy = false;
-  sIssue(b);
-}
-
 void sForward(Broker &b, std::vector<cPacket> packets, zframe_t *identity, bool answered) {
-  if (b.waiting.size() >= kWaitingMax) {
-    // The module is far behind its clients: the request is refused, as a
-    // full internal queue refuses it, rather than held without limit.
+  size_t mine = 0;
+  if (answered)
+    for (const Request &r : b.waiting)
+      mine += r.identity != nullptr && zframe_eq(r.identity, identity);
+  if (b.waiting.size() >= kWaitingMax || mine >= kClientWaitingMax) {
+    // The module is far behind its clients, or this client far ahead of
+    // the others: the request is refused, as a full internal queue refuses
+    // it, rather than held without limit.
     cDEBUG_PRINTF(cDEBUG_SERVER, "Failed to send packet out!\n");
     return;
   }
@@ -244,12 +354,13 @@ void sForward(Broker &b, std::vector<cPacket> packets, zframe_t *identity, bool 
   r.identity = answered ? zframe_dup(identity) : nullptr;
   r.packets = std::move(packets);
   r.answered = answered;
+  r.address = r.packets.front().address;
   b.waiting.push_back(std::move(r));
   sIssue(b);
 }
 
 // UEI-bytes pooling: true when the packet was taken.
-bool sHandleSetUEIBytes(Broker &b, zframe_t *identity, const cPacket &p) {
+bool sHandleSetUEIBytes(Broker &b, zframe_t *identity, int fd, const cPacket &p) {
   if (!cUEI_isUEIPayload(&p))
     return false;
   std::list<Pool> &pools = *b.s->pools;
@@ -272,6 +383,7 @@ bool sHandleSetUEIBytes(Broker &b, zframe_t *identity, const cPacket &p) {
       return false;
     Pool fresh;
     fresh.identity = zframe_dup(identity);
+    fresh.fd = fd;
     fresh.packets.push_back(p);
     fresh.touched = cTime_GetMSTicks();
     pools.push_back(std::move(fresh));
@@ -300,29 +412,122 @@ bool sHandleSetUEIBytes(Broker &b, zframe_t *identity, const cPacket &p) {
   return true;
 }
 
+// Commands that rewrite or restart the module: the upgrade command set and
+// the system entity's reset. A server that serves the network passes them on
+// only when its program allows it.
+bool sMaintenance(const cPacket &p) {
+  if (p.length >= 1 && p.data[0] == cmdUPGRADE)
+    return true;
+  return p.length >= 3 && p.data[0] == cmdSYSTEM && (p.data[1] & 0xC0) == ueiOPTION_SET &&
+         (p.data[1] & ueiOPTION_CODE_MASK) == kSystemReset;
+}
+
+// A client has gone (the front end's disconnect notice names its
+// connection): its stream subscription and its unfinished series go too.
+void sForgetConnection(Broker &b, int fd) {
+  for (auto it = b.subscribers.begin(); it != b.subscribers.end();) {
+    if (it->fd == fd) {
+      cDEBUG_PRINTF(cDEBUG_SERVER, "Removed stream entry\n");
+      zframe_destroy(&it->identity);
+      it = b.subscribers.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  std::list<Pool> &pools = *b.s->pools;
+  for (auto it = pools.begin(); it != pools.end();) {
+    if (it->fd == fd) {
+      cDEBUG_PRINTF(cDEBUG_SERVER, "setUEIBytes of a departed client, destroying\n");
+      sDestroyPool(*it);
+      it = pools.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+// The front end's disconnect notices so far (bounded). The broker's poller
+// looks at them before the front end, so that a notice (written before its
+// connection's descriptor is closed) is seen before the frames of a later
+// connection that got the same descriptor.
+void sBrokerMonitor(Broker &b) {
+  void *monitor = zsock_resolve(b.s->monitor);
+  for (int i = 0; i < 1000; i++) {
+    zmq_msg_t event, address;
+    zmq_msg_init(&event);
+    if (zmq_msg_recv(&event, monitor, ZMQ_DONTWAIT) < 0) {
+      zmq_msg_close(&event);
+      return;
+    }
+    uint16_t kind = 0;
+    uint32_t value = 0;
+    bool whole = zmq_msg_size(&event) >= 6;
+    if (whole) {
+      memcpy(&kind, zmq_msg_data(&event), sizeof kind);
+      memcpy(&value, static_cast<const uint8_t *>(zmq_msg_data(&event)) + 2, sizeof value);
+    }
+    bool more = zmq_msg_more(&event);
+    zmq_msg_close(&event);
+    if (more) {
+      zmq_msg_init(&address); // the endpoint: not needed
+      zmq_msg_recv(&address, monitor, ZMQ_DONTWAIT);
+      zmq_msg_close(&address);
+    }
+    if (whole && kind == ZMQ_EVENT_DISCONNECTED)
+      sForgetConnection(b, (int)value);
+  }
+}
+
 void sBrokerFrontend(Broker &b) {
   cServer *s = b.s;
-  zmsg_t *msg = zmsg_recv(s->frontend);
-  if (msg == nullptr)
-    return;
-  zframe_t *identity = zmsg_pop(msg);
-  zframe_t *frame = zmsg_pop(msg);
+  // Identity, then the packet frame; anything else is dropped whole.
+  void *frontend = zsock_resolve(s->frontend);
+  zmq_msg_t part[3];
+  int parts = 0, fd = -1;
+  bool more = true;
+  for (int i = 0; more && i < (1 << 16); i++) {
+    zmq_msg_t &m = part[parts < 3 ? parts : 2];
+    if (parts >= 3)
+      zmq_msg_close(&m);
+    zmq_msg_init(&m);
+    if (zmq_msg_recv(&m, frontend, ZMQ_DONTWAIT) < 0) {
+      zmq_msg_close(&m);
+      break;
+    }
+    more = zmq_msg_more(&m);
+    if (parts == 1)
+      fd = zmq_msg_get(&m, ZMQ_SRCFD);
+    parts = parts < 3 ? parts + 1 : 3;
+  }
   cPacket p;
-  if (identity != nullptr && frame != nullptr && zmsg_size(msg) == 0 && sFrameToPacket(frame, &p)) {
+  if (parts == 2 && !more &&
+      cServer_FrameToPacket(static_cast<const uint8_t *>(zmq_msg_data(&part[1])), zmq_msg_size(&part[1]), &p)) {
+    zframe_t *identity = zframe_new(zmq_msg_data(&part[0]), zmq_msg_size(&part[0]));
     if (p.length == 7 && p.data[0] == cmdSTREAM && (p.data[1] & 0xC0) == ueiOPTION_SET) {
       if (p.data[1] == 0x81) {
         bool known = false;
-        for (zframe_t *sub : b.subscribers)
-          known = known || zframe_eq(sub, identity);
+        for (Subscriber &sub : b.subscribers)
+          if (zframe_eq(sub.identity, identity)) {
+            known = true;
+            sub.fd = fd;
+          }
         if (!known) {
-          b.subscribers.push_back(zframe_dup(identity));
+          b.subscribers.push_back({zframe_dup(identity), fd});
           cDEBUG_PRINTF(cDEBUG_SERVER, "Added stream entry\n");
         }
       } else {
         cDEBUG_PRINTF(cDEBUG_SERVER, "unknown stream enable: %d\n", p.data[1]);
       }
     }
-    if (sHandleSetUEIBytes(b, identity, p)) {
+    if (!s->localOnly && !s->remoteMaintenance && sMaintenance(p)) {
+      // Anyone on the network could otherwise rewrite or restart the module.
+      cDEBUG_PRINTF(cDEBUG_SERVER, "Blocking a maintenance command from a network client\n");
+      if (!b.refusedOnce || cTime_MSSince(b.refusedLogged) >= 10000)
+        sLog("Refused an upgrade or reset command from a network client (not allowed on a network-serving "
+             "server)");
+      b.refusedOnce = true;
+      b.refusedLogged = cTime_GetMSTicks();
+    } else if (sHandleSetUEIBytes(b, identity, fd, p)) {
       cDEBUG_PRINTF(cDEBUG_SERVER, "UEIBytes\n");
     } else if (p.address == cmdFORCEROUTE && p.length == 1) {
       // Routing belongs to the server's own link, not to one of its clients.
@@ -331,38 +536,30 @@ void sBrokerFrontend(Broker &b) {
       // A request to the route address is never answered: no client waits.
       sForward(b, {p}, identity, p.address != cmdFORCEROUTE);
     }
+    zframe_destroy(&identity);
+  } else if (parts == 2) {
+    cDEBUG_PRINTF(cDEBUG_SERVER, "Bad content packet: dSize: %d\n", (int)zmq_msg_size(&part[1]));
   }
-  zframe_destroy(&frame);
-  zframe_destroy(&identity);
-  zmsg_destroy(&msg);
+  for (int i = 0; i < parts; i++)
+    zmq_msg_close(&part[i]);
 }
 
 // An answer packet from the module (through the link's reader).
 void sBrokerSync(Broker &b) {
   zframe_t *frame = zframe_recv(b.s->syncBound);
   cPacket p;
-  if (frame == nullptr || !sFrameToPacket(frame, &p)) {
-    zframe_destroy(&frame);
-    return;
-  }
+  if (frame != nullptr && sFrameToPacket(frame, &p))
+    sTakeAnswer(b, p);
   zframe_destroy(&frame);
-  if (!b.busy) {
-    cDEBUG_PRINTF(cDEBUG_SERVER, "no id to pop\n"); // a late answer: nobody waits for it
-    return;
-  }
-  b.answers.push_back(p);
-  b.askedAt = cTime_GetMSTicks(); // each answer packet may take the full wait
-  if (!sFullWithContinue(&p) || b.answers.size() >= cSERVER_ANSWER_MAX)
-    sFinish(b);
 }
 
 void sFanOut(Broker &b, const uint8_t *data, size_t size) {
   cServer *s = b.s;
   for (auto it = b.subscribers.begin(); it != b.subscribers.end();) {
-    if (sSendToClient(s->frontend, *it, data, size) == -1) {
+    if (sSendToClient(s->frontend, it->identity, data, size) == -1) {
       // ZeroMQ no longer knows this client: it has gone for good.
       cDEBUG_PRINTF(cDEBUG_SERVER, "Removed stream entry\n");
-      zframe_destroy(&*it);
+      zframe_destroy(&it->identity);
       it = b.subscribers.erase(it);
     } else {
       ++it;
@@ -455,26 +652,96 @@ void sBrokerPass(Broker &b) {
   }
 }
 
+bool sStreamingFilter(const cPacket *packet, const void *reference);
+
+// The module link: a module that restarts (or a cable pulled and put back)
+// leaves the link in an I/O error for good. The server then makes the link
+// again, a bounded attempt at a time, the gaps between failed attempts
+// doubling up to a limit, for as long as it runs; the program hears of each
+// step. Requests awaiting an answer from the old connection are given up.
+void sCheckModule(Broker &b) {
+  cServer *s = b.s;
+  if (cTime_MSSince(b.checked) < kModuleCheckMs)
+    return; // not on every client frame
+  b.checked = cTime_GetMSTicks();
+  uint32_t status = cLink_GetStatus(s->entry->identifier);
+  bool running = status != cLINK_IO_ERROR && status != cLINK_NO_STREAM;
+  if (running) {
+    if (b.lost)
+      sLog("Module link restored");
+    b.down = b.lost = false;
+    return;
+  }
+  if (!b.down) {
+    b.down = true;
+    b.downSince = cTime_GetMSTicks();
+    return;
+  }
+  if (!b.lost) {
+    if (cTime_MSSince(b.downSince) < kModuleDownMs)
+      return;
+    b.lost = true;
+    b.attempts = 0;
+    b.nextAttempt = cTime_GetMSTicks();
+    sLog("Module link lost (status %u): reconnecting", status);
+  }
+  if ((int32_t)(cTime_GetMSTicks() - b.nextAttempt) < 0 || s->stopping || s->entry->destroying)
+    return;
+  cLinkRecord *link = &s->entry->link;
+  // Whoever destroys the link holds its control lock while it stops this
+  // server: never wait for that lock here.
+  std::unique_lock<std::recursive_mutex> control(link->control, std::try_to_lock);
+  if (!control.owns_lock() || s->entry->destroying)
+    return;
+  b.attempts++;
+  cErr err = cLink_Reset(s->entry->identifier);
+  if (err == cErrNone) {
+    // A reset link starts without a packet filter.
+    cLink_InstallUserPacketFilter(s->entry->identifier, sStreamingFilter, s);
+    for (int address = 0; address < 256; address++)
+      if (b.flights[address].active)
+        sFinish(b, (uint8_t)address);
+    sLog("Module link reconnected (attempt %d)", b.attempts);
+    b.down = b.lost = false;
+    return;
+  }
+  if (err == cErrParam) {
+    // A link whose stream can't be made again (a serial port): no use trying.
+    sLog("Module link: this kind of link cannot be made again; not reconnecting");
+    b.nextAttempt = cTime_GetMSTicks() + 0x7FFFFFFFu;
+    return;
+  }
+  uint32_t gap = 1000u << (b.attempts < 4 ? b.attempts - 1 : 3);
+  if (gap > kReconnectMaxGapMs)
+    gap = kReconnectMaxGapMs;
+  b.nextAttempt = cTime_GetMSTicks() + gap;
+  sLog("Module link: reconnection attempt %d failed (%s); next in %u ms", b.attempts, cError_GetErrorText(err), gap);
+}
+
 void sBrokerActor(zsock_t *pipe, void *args) {
   Broker b;
   b.s = static_cast<cServer *>(args);
   cServer *s = b.s;
-  zpoller_t *poller = zpoller_new(pipe, s->syncBound, s->frontend, s->streamingBound, nullptr);
+  // The disconnect notices come first, so that they are seen before the
+  // frames of a later connection.
+  zpoller_t *poller = zpoller_new(pipe, s->monitor, s->syncBound, s->frontend, s->streamingBound, nullptr);
   if (poller != nullptr && s->discoveryKind == 1)
     zpoller_add(poller, s->discovery);
   zsock_signal(pipe, 0);
   while (poller != nullptr) {
-    // A pending pool or beacon reply needs the loop to come round sooner.
-    int wait = s->pools->empty() && !s->publishing ? kPollMs : kPassMs;
+    // A pending pool or beacon reply, or a module link being made again,
+    // needs the loop to come round sooner.
+    int wait = s->pools->empty() && !s->publishing && !b.down ? kPollMs : kPassMs;
     if (s->batchPending) {
       uint32_t waited = cTime_MSSince(s->pendingSince);
       wait = waited >= cSERVER_BATCH_HOLD_MS ? 0 : (int)(cSERVER_BATCH_HOLD_MS - waited);
     }
-    if (b.busy) {
-      uint32_t waited = cTime_MSSince(b.askedAt);
-      int left = waited >= cSERVER_ANSWER_WAIT_MS ? 0 : (int)(cSERVER_ANSWER_WAIT_MS - waited);
-      wait = left < wait ? left : wait;
-    }
+    for (int address = 0; b.inFlight > 0 && address < 256; address++)
+      if (const Flight &f = b.flights[address]; f.active) {
+        uint32_t waited = cTime_MSSince(f.askedAt);
+        int left = waited >= cSERVER_ANSWER_WAIT_MS ? 0 : (int)(cSERVER_ANSWER_WAIT_MS - waited);
+        wait = left < wait ? left : wait;
+      }
     void *which = zpoller_wait(poller, wait);
     if (which == nullptr && zpoller_terminated(poller)) {
       cDEBUG_PRINTF(cDEBUG_SERVER, "pre exit 2\n");
@@ -492,7 +759,10 @@ void sBrokerActor(zsock_t *pipe, void *args) {
       cDEBUG_PRINTF(cDEBUG_SERVER, "Flushing FIFO\n");
       for (Request &r : b.waiting)
         zframe_destroy(&r.identity);
-      zframe_destroy(&b.current);
+      for (Flight &f : b.flights)
+        zframe_destroy(&f.identity);
+    } else if (which == s->monitor) {
+      sBrokerMonitor(b);
     } else if (which == s->frontend) {
       sBrokerFrontend(b);
     } else if (which == s->syncBound) {
@@ -502,16 +772,20 @@ void sBrokerActor(zsock_t *pipe, void *args) {
     } else if (which != nullptr && which == s->discovery) {
       sBrokerBeacon(b);
     }
-    if (b.busy && cTime_MSSince(b.askedAt) >= cSERVER_ANSWER_WAIT_MS)
-      sFinish(b); // the module kept quiet: the client's entry goes, the next request is written
+    for (int address = 0; b.inFlight > 0 && address < 256; address++)
+      if (b.flights[address].active && cTime_MSSince(b.flights[address].askedAt) >= cSERVER_ANSWER_WAIT_MS)
+        sFinish(b, (uint8_t)address); // the module kept quiet: the client's entry goes
+    sCheckModule(b);
+    sIssue(b);
     sBrokerPendingBatch(b);
     sBrokerPass(b);
   }
   for (Request &r : b.waiting)
     zframe_destroy(&r.identity);
-  zframe_destroy(&b.current);
-  for (zframe_t *f : b.subscribers)
-    zframe_destroy(&f);
+  for (Flight &f : b.flights)
+    zframe_destroy(&f.identity);
+  for (Subscriber &sub : b.subscribers)
+    zframe_destroy(&sub.identity);
   zpoller_destroy(&poller);
   cDEBUG_PRINTF(cDEBUG_SERVER, "broker task exit\n");
   s->brokerEnded.store(true, std::memory_order_release);
@@ -699,6 +973,15 @@ void sWakeMulticast(uint16_t port) {
 void sDeinitServer(cServer *s) {
   cDEBUG_PRINTF(cDEBUG_SERVER, "PIPE! - Task\n");
   s->stopping = true;
+  if (s->multicastPort != 0)
+    sWakeMulticast(s->multicastPort);
+  {
+    std::lock_guard<std::mutex> g(s->pipes);
+    zactor_destroy(&s->broker); // sends "$TERM" and waits for the actor to end
+    zactor_destroy(&s->discovery);
+  }
+  // After the broker: a broker making the module link again puts the filter
+  // back on it.
   cLinkRecord *link = &s->entry->link;
   if (s->filterInstalled && link->userFilterMutex != nullptr) {
     cMutex_Lock(link->userFilterMutex);
@@ -709,15 +992,11 @@ void sDeinitServer(cServer *s) {
     cMutex_Unlock(link->userFilterMutex);
     s->filterInstalled = false;
   }
-  if (s->multicastPort != 0)
-    sWakeMulticast(s->multicastPort);
-  {
-    std::lock_guard<std::mutex> g(s->pipes);
-    zactor_destroy(&s->broker); // sends "$TERM" and waits for the actor to end
-    zactor_destroy(&s->discovery);
-  }
   (void)s->brokerEnded.load(std::memory_order_acquire);
   (void)s->multicastEnded.load(std::memory_order_acquire);
+  if (s->frontend != nullptr && s->monitor != nullptr)
+    zmq_socket_monitor(zsock_resolve(s->frontend), nullptr, 0);
+  zsock_destroy(&s->monitor);
   zsock_destroy(&s->frontend);
   zsock_destroy(&s->syncBound);
   zsock_destroy(&s->syncConnected);
@@ -745,6 +1024,30 @@ bool sInitServer(cServer *s) {
     return false;
   // Sending to a client that has gone fails instead of vanishing silently.
   zsock_set_router_mandatory(s->frontend, 1);
+  // No client frame is larger than a packet: a peer that announces more is
+  // disconnected before anything is read or kept. The limit also applies to
+  // the connection's greeting (its READY command names the socket type and
+  // an identity of up to 255 bytes), which it must let through.
+  int64_t largest = kFrontendLargest;
+  zmq_setsockopt(zsock_resolve(s->frontend), ZMQ_MAXMSGSIZE, &largest, sizeof largest);
+  // Transport-level heartbeats (no frame of the front end changes): a client
+  // whose host has vanished is disconnected, and the disconnect notice lets
+  // the broker forget it.
+  int beat = kHeartbeatMs, timeout = kHeartbeatTimeoutMs;
+  zmq_setsockopt(zsock_resolve(s->frontend), ZMQ_HEARTBEAT_IVL, &beat, sizeof beat);
+  zmq_setsockopt(zsock_resolve(s->frontend), ZMQ_HEARTBEAT_TIMEOUT, &timeout, sizeof timeout);
+  zmq_setsockopt(zsock_resolve(s->frontend), ZMQ_HEARTBEAT_TTL, &timeout, sizeof timeout);
+  {
+    static std::atomic<uint32_t> monitors{1};
+    char endpoint[64];
+    snprintf(endpoint, sizeof endpoint, "inproc://quillwork-server-monitor-%u", monitors++);
+    if (zmq_socket_monitor(zsock_resolve(s->frontend), endpoint, ZMQ_EVENT_DISCONNECTED) != 0)
+      return false;
+    s->monitor = sSocket(ZMQ_PAIR);
+    if (s->monitor == nullptr || zsock_connect(s->monitor, "%s", endpoint) != 0)
+      return false;
+  }
+  s->remoteMaintenance = gRemoteMaintenance.load();
   // A loopback-only front end is reached at 127.0.0.1, whatever interface
   // was asked for: that is where clients (the server's own first) connect.
   if (s->localOnly)
@@ -876,3 +1179,7 @@ cErr cServer_FlushFIFO(cServer *server) {
     zsock_signal(server->broker, cSERVER_FLUSH_SIGNAL);
   return cErrNone;
 }
+
+void cServer_AllowRemoteMaintenance(bool allow) { gRemoteMaintenance = allow; }
+
+void cServer_SetLog(cServerLogProc log) { gLog = log; }

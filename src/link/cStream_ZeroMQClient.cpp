@@ -11,10 +11,19 @@
 // the writer looks at the socket's events after each send and wakes the
 // reader through an eventfd when an answer is there. No relay thread stands
 // between the link and the server: each packet costs no hand-off of its own.
+//
+// A server that dies (its program ends or its host vanishes: transport-level
+// heartbeats find the latter) is seen in the socket's disconnect notice: the
+// stream then fails its reads and writes with cErrConnection, so that the
+// link stops running and its requests fail at once instead of each waiting
+// for an answer. ZeroMQ keeps trying to connect; once a server answers at
+// the address again the reads go on and the link synchronises anew.
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <czmq.h>
 #include <mutex>
 #include <new>
@@ -31,13 +40,19 @@
 #define cCLIENT_CHECK 0xC11Eu
 
 namespace {
+constexpr int kHeartbeatMs = 1000, kHeartbeatTimeoutMs = 5000;
+}
+
+namespace {
 
 struct Client {
   uint32_t check = cCLIENT_CHECK;
   std::mutex lock; // every ZeroMQ call on the server socket
   zsock_t *server = nullptr;
-  int serverFd = -1; // ZMQ_FD of the server socket
-  int wake = -1;     // eventfd: the writer saw an answer waiting
+  int serverFd = -1;          // ZMQ_FD of the server socket
+  int wake = -1;              // eventfd: the writer saw an answer waiting
+  zsock_t *monitor = nullptr; // the server socket's connect and disconnect notices
+  bool lost = false;          // disconnected from the server, not connected again since
   // The reader's frame being handed out.
   zmq_msg_t frame;
   bool haveFrame = false;
@@ -53,6 +68,45 @@ void sWakeIfReadable(Client *c) {
       // The counter is full: the reader has plenty of wake-ups pending.
     }
   }
+}
+
+// Under the lock: takes the notices that came (bounded).
+void sTakeNotices(Client *c) {
+  void *monitor = zsock_resolve(c->monitor);
+  for (int i = 0; i < 100; i++) {
+    zmq_msg_t event;
+    zmq_msg_init(&event);
+    if (zmq_msg_recv(&event, monitor, ZMQ_DONTWAIT) < 0) {
+      zmq_msg_close(&event);
+      return;
+    }
+    uint16_t kind = 0;
+    if (zmq_msg_size(&event) >= sizeof kind)
+      memcpy(&kind, zmq_msg_data(&event), sizeof kind);
+    bool more = zmq_msg_more(&event);
+    zmq_msg_close(&event);
+    if (more) {
+      zmq_msg_t address; // the endpoint: not needed
+      zmq_msg_init(&address);
+      zmq_msg_recv(&address, monitor, ZMQ_DONTWAIT);
+      zmq_msg_close(&address);
+    }
+    if (kind == ZMQ_EVENT_DISCONNECTED) {
+      if (!c->lost)
+        cDEBUG_PRINTF(cDEBUG_SERVER, "Client: the link server has gone\n");
+      c->lost = true;
+    } else if (kind == ZMQ_EVENT_CONNECTED) {
+      c->lost = false;
+    }
+  }
+}
+
+// True when the server has gone (looked at when a wait found nothing, so
+// that it costs no system call per packet).
+bool sLost(Client *c) {
+  std::lock_guard<std::mutex> g(c->lock);
+  sTakeNotices(c);
+  return c->lost;
 }
 
 // Takes a frame from the server without waiting: 1 taken, 0 none, -1 error.
@@ -84,6 +138,9 @@ zsock_t *sDealer() {
 }
 
 void sFree(Client *c) {
+  if (c->server != nullptr && c->monitor != nullptr)
+    zmq_socket_monitor(zsock_resolve(c->server), nullptr, 0);
+  zsock_destroy(&c->monitor);
   zsock_destroy(&c->server);
   if (c->wake >= 0)
     close(c->wake);
@@ -108,7 +165,7 @@ cErr sGet(uint8_t *byte, void *reference) {
         break;
       uint32_t waited = cTime_MSSince(start);
       if (waited >= cSTREAM_GET_WAIT_MS)
-        return cErrNotReady;
+        return sLost(c) ? cErrConnection : cErrNotReady; // what came before was handed out
       pollfd fds[2] = {{c->serverFd, POLLIN, 0}, {c->wake, POLLIN, 0}};
       int ready = poll(fds, 2, (int)(cSTREAM_GET_WAIT_MS - waited));
       if (ready < 0 && errno != EINTR)
@@ -142,6 +199,8 @@ cErr sWrite(const uint8_t *data, size_t length, void *reference) {
   for (int attempt = 0; attempt < cSERVER_CLIENT_RETRIES; attempt++) {
     {
       std::lock_guard<std::mutex> g(c->lock);
+      if (c->lost)
+        return cErrConnection; // the reader saw the server go: nothing is kept for it
       int rc = zmq_send(zsock_resolve(c->server), data, length, ZMQ_DONTWAIT);
       sWakeIfReadable(c);
       if (rc >= 0)
@@ -183,6 +242,22 @@ cErr cStream_CreateClient(uint32_t ipAddress, uint16_t port, cStream **stream) {
   char text[INET_ADDRSTRLEN];
   if (err == cErrNone && cDiscovery_ConvertIPv4Interface(ipAddress, text, sizeof text) == 0)
     err = cErrConnection;
+  if (err == cErrNone) {
+    // Transport-level heartbeats (the frames exchanged do not change): a
+    // server whose host has vanished is disconnected within seconds.
+    int beat = kHeartbeatMs, timeout = kHeartbeatTimeoutMs;
+    zmq_setsockopt(zsock_resolve(c->server), ZMQ_HEARTBEAT_IVL, &beat, sizeof beat);
+    zmq_setsockopt(zsock_resolve(c->server), ZMQ_HEARTBEAT_TIMEOUT, &timeout, sizeof timeout);
+    zmq_setsockopt(zsock_resolve(c->server), ZMQ_HEARTBEAT_TTL, &timeout, sizeof timeout);
+    static std::atomic<uint32_t> monitors{1};
+    char endpoint[64];
+    snprintf(endpoint, sizeof endpoint, "inproc://quillwork-client-monitor-%u", monitors++);
+    c->monitor = zsock_new(ZMQ_PAIR);
+    if (c->monitor == nullptr ||
+        zmq_socket_monitor(zsock_resolve(c->server), endpoint, ZMQ_EVENT_CONNECTED | ZMQ_EVENT_DISCONNECTED) != 0 ||
+        zsock_connect(c->monitor, "%s", endpoint) != 0)
+      err = cErrResource;
+  }
   if (err == cErrNone) {
     cDEBUG_PRINTF(cDEBUG_SERVER, "cStream_CreateClient address: %s\n", text);
     int rc = zsock_connect(c->server, "tcp://%s:%d", text, port);

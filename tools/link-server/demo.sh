@@ -15,7 +15,7 @@ timeout 120 "$build/tools/modulesim/modulesim" --netns --no-discovery --ready-fi
     tools=$1 ready=$2 out=$3
     for i in $(seq 50); do [ -s "$ready" ] && break; sleep 0.1; done
     address=$(sed -n "s/.* tcp \([0-9.]*:[0-9]*\).*/\1/p" "$ready" | head -1)
-    "$tools/qw-link-server" --tcp "$address" --local-only > "$out" 2>&1 &
+    "$tools/qw-link-server" --tcp "$address" > "$out" 2>&1 &
     server=$!
     for i in $(seq 100); do grep -q "^Serving" "$out" && break; sleep 0.1; done
     cat "$out"

@@ -1,6 +1,7 @@
 // qw-link-server: opens one module and shares it through a link server, so
-// that other programs, here or (without --local-only) on other machines, can
-// use it at the same time as network clients. Runs until SIGINT or SIGTERM.
+// that other programs on this machine (and, with --network, on other
+// machines) can use it at the same time as network clients. Runs until
+// SIGINT or SIGTERM.
 #include <CLI/CLI.hpp>
 #include <arpa/inet.h>
 #include <csignal>
@@ -12,6 +13,7 @@
 #include "quillwork/Link.h"
 #include "quillwork/Module.h"
 #include "quillwork/cDiscovery.h"
+#include "quillwork/cServer_ZeroMQ.h"
 
 using namespace Corvatek::Quillwork;
 
@@ -50,6 +52,13 @@ cErr askSerial(const linkSpec &spec, uint32_t *serial) {
   return err;
 }
 
+// What the server has to say (the module link lost and made again, a
+// refused command), one line each on standard error.
+void logLine(const char *text) {
+  fprintf(stderr, "qw-link-server: %s\n", text);
+  fflush(stderr);
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -63,14 +72,28 @@ int main(int argc, char **argv) {
 
   CLI::App app{"Shares one Quillwork module through a link server"};
   std::string serialText, tcpText, interfaceText;
-  bool localOnly = false;
+  bool localOnly = false, network = false, maintenance = false;
   auto *serialOption =
       app.add_option("-d", serialText, "serial number of the module (8 hex digits), found by discovery");
   auto *tcpOption = app.add_option("--tcp", tcpText, "the module's TCP/IP address and port (ADDRESS:PORT)");
   serialOption->excludes(tcpOption);
-  app.add_flag("--local-only", localOnly, "listen on loopback only (discovery by multicast on this machine)");
-  app.add_option("--interface", interfaceText, "IPv4 address of the interface to serve on (A.B.C.D)");
+  auto *localOption = app.add_flag("--local-only", localOnly,
+                                   "listen on loopback only, discovery by multicast on this machine (the default)");
+  auto *networkOption = app.add_flag(
+      "--network", network,
+      "serve the network: listen on the interface (--interface, else the first found) and answer beacons there. "
+      "RISK: any host that reaches it can use the module, with no authentication");
+  networkOption->excludes(localOption);
+  app.add_flag("--allow-maintenance", maintenance,
+               "with --network, pass on upgrade and reset commands from network clients (refused otherwise)")
+      ->needs(networkOption);
+  app.add_option("--interface", interfaceText,
+                 "IPv4 address of the interface to serve on with --network, and to look for the module on (A.B.C.D)");
+  app.footer("By default the server serves this machine only. A network-serving server has no authentication: "
+             "any host that reaches it can use the module; upgrade and reset commands are refused there "
+             "unless --allow-maintenance.");
   CLI11_PARSE(app, argc, argv);
+  localOnly = !network;
   if (serialText.empty() == tcpText.empty()) {
     fprintf(stderr, "%s\nRun with --help for more information.\n",
             "one of -d SERIAL or --tcp ADDRESS:PORT is required");
@@ -115,6 +138,8 @@ int main(int argc, char **argv) {
     }
   }
 
+  cServer_SetLog(logLine);
+  cServer_AllowRemoteMaintenance(maintenance);
   Module module(0, true, 0);
   cEtherConfig config;
   config.enabled = 1;
@@ -138,6 +163,11 @@ int main(int argc, char **argv) {
   module.getConfig(&config);
   char address[INET_ADDRSTRLEN] = "?";
   cDiscovery_ConvertIPv4Interface(config.networkInterface, address, sizeof address);
+  if (!localOnly)
+    fprintf(stderr,
+            "qw-link-server: serving the network at %s: any host that reaches it can use the module "
+            "(upgrade and reset commands %s)\n",
+            address, maintenance ? "allowed" : "refused");
   printf("Serving module %08X on tcp://%s:%u\n", spec.serialNumber, address, config.port);
   fflush(stdout);
 

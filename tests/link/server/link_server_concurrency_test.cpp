@@ -95,3 +95,43 @@ TEST_F(LinkServerConcurrency, ServerStoppedUnderLoadEndsCleanly) {
     t.join();
   EXPECT_GE(failedAfterStop, 2 * kClients);
 }
+
+TEST(LinkServerModuleRestart, ClientsGoOnAfterTheModuleRestartsAndAStopDuringReconnectionEnds) {
+  if (!kIsolated)
+    GTEST_SKIP() << "no private network namespace";
+  modulesim::ModuleConfig config;
+  config.restartDownMs = 2500; // long enough to stop the server while it reconnects
+  qwtest::SharedModule shared(config);
+  ASSERT_EQ(shared.connected, cErrNone);
+  constexpr int kClients = 3;
+  std::atomic<bool> stop{false}, restarted{false};
+  std::atomic<int> afterRestart{0};
+  std::vector<std::thread> threads;
+  for (int c = 0; c < kClients; c++)
+    threads.emplace_back([&, c] {
+      Module module(4, 0);
+      if (module.connectFromSpec(shared.clientSpec()) != cErrNone)
+        return;
+      for (int i = 0; i < 20000 && !stop; i++) {
+        uint8_t payload[2] = {uint8_t(c), uint8_t(i)};
+        bool before = !restarted;
+        if (module.debug(payload, sizeof payload) == cErrNone && !before && shared.sim.module->restarts() > 0)
+          afterRestart++;
+        else
+          std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    });
+  restarted = true;
+  shared.sim.module->restart();
+  for (int waited = 0; afterRestart < kClients && waited < 20000; waited += 20)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_GE(afterRestart, kClients);
+  // Down again; the server notices after a second and starts to reconnect:
+  // stopping it then ends (the reconnection gives way).
+  shared.sim.module->restart();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1600));
+  shared.owner.reset();
+  stop = true;
+  for (auto &t : threads)
+    t.join();
+}

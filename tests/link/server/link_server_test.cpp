@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <poll.h>
 #include <spawn.h>
 #include <string>
@@ -22,6 +23,7 @@
 #include "quillwork/Entity.h"
 #include "quillwork/cDebug.h"
 #include "quillwork/cLink.h"
+#include "quillwork/cServer_ZeroMQ.h"
 #include "server_fixture.h"
 
 using namespace Corvatek::Quillwork;
@@ -115,6 +117,133 @@ private:
   int fds_[2] = {-1, -1};
   int saved_ = -1;
   std::string seen_;
+};
+
+// qw-link-server started with these arguments, and the first line it printed
+// on standard output (within 10 s).
+struct Program {
+  pid_t pid = 0;
+  std::string line;
+};
+
+Program sStartProgram(const std::vector<std::string> &arguments) {
+  Program program;
+  std::string path = std::string(QW_BINARY_DIR) + "/tools/link-server/qw-link-server";
+  std::vector<std::string> words{path};
+  words.insert(words.end(), arguments.begin(), arguments.end());
+  std::vector<char *> argv;
+  for (std::string &w : words)
+    argv.push_back(w.data());
+  argv.push_back(nullptr);
+  int fds[2];
+  if (pipe(fds) != 0)
+    return program;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  posix_spawn_file_actions_addclose(&actions, fds[0]);
+  if (posix_spawn(&program.pid, path.c_str(), &actions, nullptr, argv.data(), environ) != 0)
+    program.pid = 0;
+  posix_spawn_file_actions_destroy(&actions);
+  close(fds[1]);
+  for (int waited = 0; program.pid != 0 && program.line.find('\n') == std::string::npos && waited < 10000;
+       waited += 50) {
+    pollfd p = {fds[0], POLLIN, 0};
+    char buffer[256];
+    ssize_t n = poll(&p, 1, 50) == 1 ? read(fds[0], buffer, sizeof buffer) : 0;
+    if (n > 0)
+      program.line.append(buffer, static_cast<size_t>(n));
+    else if (n < 0 || (p.revents & POLLHUP))
+      break;
+  }
+  close(fds[0]);
+  return program;
+}
+
+// SIGTERM, then the exit status (bounded; -1 when it had to be killed).
+int sStopProgram(const Program &program) {
+  if (program.pid == 0)
+    return -1;
+  kill(program.pid, SIGTERM);
+  int status = -1;
+  for (int waited = 0; waited < 10000 && waitpid(program.pid, &status, WNOHANG) == 0; waited += 20)
+    usleep(20000);
+  if (!WIFEXITED(status)) {
+    kill(program.pid, SIGKILL);
+    waitpid(program.pid, &status, 0);
+    return -1;
+  }
+  return WEXITSTATUS(status);
+}
+
+// The port of "Serving module ... on tcp://ADDRESS:PORT", 0 without that line.
+uint16_t sServedPort(const std::string &line, const std::string &prefix) {
+  if (line.compare(0, prefix.size(), prefix) != 0)
+    return 0;
+  return static_cast<uint16_t>(atoi(line.c_str() + prefix.size()));
+}
+
+// Lines a server of this process logs.
+std::mutex gLoggedLock;
+std::vector<std::string> gLogged;
+void sLogged(const char *text) {
+  std::lock_guard<std::mutex> g(gLoggedLock);
+  gLogged.emplace_back(text);
+}
+bool sWasLogged(const std::string &part) {
+  std::lock_guard<std::mutex> g(gLoggedLock);
+  for (const std::string &line : gLogged)
+    if (line.find(part) != std::string::npos)
+      return true;
+  return false;
+}
+
+// A ZeroMQ peer that watches its own connection to the server.
+class WatchedPeer {
+public:
+  explicit WatchedPeer(uint16_t port) {
+    static int next = 0;
+    std::string endpoint = "inproc://test-peer-" + std::to_string(next++);
+    socket_ = zsock_new(ZMQ_DEALER);
+    zsock_set_linger(socket_, 0);
+    zmq_socket_monitor(zsock_resolve(socket_), endpoint.c_str(), ZMQ_EVENT_CONNECTED | ZMQ_EVENT_DISCONNECTED);
+    events_ = zsock_new(ZMQ_PAIR);
+    zsock_connect(events_, "%s", endpoint.c_str());
+    zsock_connect(socket_, "tcp://127.0.0.1:%u", port);
+  }
+  ~WatchedPeer() {
+    zmq_socket_monitor(zsock_resolve(socket_), nullptr, 0);
+    zsock_destroy(&events_);
+    zsock_destroy(&socket_);
+  }
+  // True when the event comes within timeoutMs.
+  bool waitFor(uint16_t kind, int timeoutMs) {
+    for (int waited = 0; waited < timeoutMs; waited += 20) {
+      zmsg_t *event = nullptr;
+      zpoller_t *poller = zpoller_new(events_, nullptr);
+      if (zpoller_wait(poller, 20) != nullptr)
+        event = zmsg_recv(events_);
+      zpoller_destroy(&poller);
+      if (event == nullptr)
+        continue;
+      zframe_t *first = zmsg_first(event);
+      uint16_t got = 0;
+      if (first != nullptr && zframe_size(first) >= 2)
+        memcpy(&got, zframe_data(first), sizeof got);
+      zmsg_destroy(&event);
+      if (got == kind)
+        return true;
+    }
+    return false;
+  }
+  void send(size_t size) {
+    zframe_t *f = zframe_new(nullptr, size);
+    memset(zframe_data(f), 4, size);
+    zframe_send(&f, socket_, 0);
+  }
+
+private:
+  zsock_t *socket_ = nullptr, *events_ = nullptr;
 };
 
 class LinkServer : public ::testing::Test {
@@ -440,12 +569,14 @@ TEST_F(LinkServer, KilledClientLeavesNoSubscriptionOrPoolBehind) {
   shared.sim.module->setHeartbeatMs(50);
   shared.sim.module->sendStreamSample(3, 22, 0, 3, 7);
   EXPECT_TRUE(out.waitFor("Removed stream entry", 3000));
-  EXPECT_TRUE(out.waitFor("setUEIBytes is stale, destroying", 5000));
+  EXPECT_TRUE(out.waitFor(", destroying", 5000)); // the series' pool
   cQuillworkDebuggingEnable = false;
   // The others are served as before.
   qwtest::RawClient client(shared.port);
   client.sendPacket(4, {23, 'k'});
   EXPECT_TRUE(client.receive().has_value());
+  // The simulator's transport may go while its timer still sends a beat.
+  shared.sim.module->setHeartbeatMs(0);
 }
 
 TEST_F(LinkServer, LinkServerProgramSharesAModuleUntilTerminated) {
@@ -458,34 +589,10 @@ TEST_F(LinkServer, LinkServerProgramSharesAModuleUntilTerminated) {
   char address[INET_ADDRSTRLEN];
   in_addr a{module.spec.ipAddress};
   inet_ntop(AF_INET, &a, address, sizeof address);
-  std::string program = std::string(QW_BINARY_DIR) + "/tools/link-server/qw-link-server";
   std::string target = std::string(address) + ":" + std::to_string(module.spec.port);
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-  posix_spawn_file_actions_addclose(&actions, fds[0]);
-  char *argv[] = {program.data(), const_cast<char *>("--tcp"), target.data(), const_cast<char *>("--local-only"),
-                  nullptr};
-  pid_t pid = 0;
-  ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
-  close(fds[1]);
-  std::string line;
-  for (int waited = 0; line.find('\n') == std::string::npos && waited < 10000; waited += 50) {
-    pollfd p = {fds[0], POLLIN, 0};
-    char buffer[256];
-    ssize_t n = poll(&p, 1, 50) == 1 ? read(fds[0], buffer, sizeof buffer) : 0;
-    if (n > 0)
-      line.append(buffer, static_cast<size_t>(n));
-    else if (n < 0 || (p.revents & POLLHUP))
-      break;
-  }
-  close(fds[0]);
-  const std::string prefix = "Serving module 00C0FFEE on tcp://127.0.0.1:";
-  EXPECT_EQ(line.substr(0, prefix.size()), prefix);
-  uint16_t port = static_cast<uint16_t>(atoi(line.c_str() + std::min(prefix.size(), line.size())));
+  Program program = sStartProgram({"--tcp", target, "--local-only"});
+  uint16_t port = sServedPort(program.line, "Serving module 00C0FFEE on tcp://127.0.0.1:");
+  EXPECT_NE(port, 0) << program.line;
 
   // Another program (this one) uses the module through it.
   Module client(0, true, 0);
@@ -497,14 +604,199 @@ TEST_F(LinkServer, LinkServerProgramSharesAModuleUntilTerminated) {
   uint32_t serial = 0;
   EXPECT_EQ(system.getSerialNumber(&serial), cErrNone);
   EXPECT_EQ(serial, 0x00C0FFEEu);
+  EXPECT_EQ(sStopProgram(program), 0);
+}
 
-  kill(pid, SIGTERM);
-  int status = -1;
-  for (int waited = 0; waited < 10000 && waitpid(pid, &status, WNOHANG) == 0; waited += 20)
-    usleep(20000);
-  if (!WIFEXITED(status)) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
+TEST_F(LinkServer, LinkServerProgramServesLoopbackOnlyUnlessToldToServeTheNetwork) {
+  qwtest::SimTcpModule module = shared.sims.tcp([] {
+    modulesim::ModuleConfig c;
+    c.serial = 0x00C0FFEE;
+    return c;
+  }());
+  char address[INET_ADDRSTRLEN];
+  in_addr a{module.spec.ipAddress};
+  inet_ntop(AF_INET, &a, address, sizeof address);
+  std::string target = std::string(address) + ":" + std::to_string(module.spec.port);
+  // 127.0.0.2 stands for a network interface: an interface alone does not
+  // make the server serve it.
+  Program local = sStartProgram({"--tcp", target, "--interface", "127.0.0.2"});
+  EXPECT_NE(sServedPort(local.line, "Serving module 00C0FFEE on tcp://127.0.0.1:"), 0) << local.line;
+  EXPECT_EQ(sStopProgram(local), 0);
+
+  Program network = sStartProgram({"--tcp", target, "--network", "--interface", "127.0.0.2"});
+  uint16_t port = sServedPort(network.line, "Serving module 00C0FFEE on tcp://127.0.0.2:");
+  ASSERT_NE(port, 0) << network.line;
+  // Its network clients may not restart the module.
+  qwtest::RawClient client(port, "127.0.0.2");
+  client.sendPacket(4, {3, 0x80 | 11, 0x20}); // the system entity's reset
+  client.sendPacket(4, {23, 'n'});
+  std::optional<Bytes> answer;
+  for (int i = 0; i < 5 && !(answer && *answer == Bytes{4, 2, 23, 'n'}); i++)
+    answer = client.receive(3000);
+  EXPECT_TRUE(answer && *answer == (Bytes{4, 2, 23, 'n'}));
+  EXPECT_EQ(module.module->restarts(), 0u);
+  EXPECT_EQ(sStopProgram(network), 0);
+}
+
+// How many of the packets the module received are upgrade or reset commands.
+size_t sMaintenanceReceived(modulesim::SimModule &module) {
+  size_t n = 0;
+  for (const auto &p : module.received())
+    n += (!p.data.empty() && p.data[0] == cmdUPGRADE) || (p.data.size() >= 2 && p.data[0] == 3 && p.data[1] == 0x8B);
+  return n;
+}
+
+TEST_F(LinkServer, NetworkServingServerPassesUpgradeAndResetOnlyWhenAllowed) {
+  for (bool allow : {false, true}) {
+    SCOPED_TRACE(allow ? "allowed" : "not allowed");
+    cServer_AllowRemoteMaintenance(allow);
+    modulesim::ModuleConfig mc;
+    mc.serial = allow ? 0x0BADF00D : 0x0BADF00E;
+    qwtest::SimTcpModule m = shared.sims.tcp(mc);
+    Link owner(m.spec, "network");
+    cEtherConfig c;
+    c.localOnly = 0;
+    c.networkInterface = htonl(0x7F000002); // 127.0.0.2 stands for a network interface
+    owner.setConfig(c);
+    ASSERT_EQ(owner.connect(), cErrNone);
+    owner.getConfig(&c);
+    ASSERT_EQ(c.networkInterface, htonl(0x7F000002));
+    qwtest::RawClient client(c.port, "127.0.0.2");
+    client.sendPacket(4, {cmdUPGRADE, 7});      // the upgrade command set (status)
+    client.sendPacket(4, {3, 0x80 | 11, 0x20}); // the system entity's reset
+    client.sendPacket(4, {23, 'm'});
+    if (allow) {
+      EXPECT_TRUE(m.module->waitFor([&] { return sMaintenanceReceived(*m.module) == 2; }, std::chrono::seconds(5)));
+    } else {
+      std::optional<Bytes> answer;
+      for (int i = 0; i < 5 && !(answer && *answer == Bytes{4, 2, 23, 'm'}); i++)
+        answer = client.receive(3000);
+      EXPECT_TRUE(answer && *answer == (Bytes{4, 2, 23, 'm'}));
+      EXPECT_EQ(sMaintenanceReceived(*m.module), 0u);
+    }
   }
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  cServer_AllowRemoteMaintenance(false);
+  // A loopback-only server's clients are this machine's programs (the
+  // updater among them): it passes the commands on.
+  qwtest::RawClient local(shared.port);
+  local.sendPacket(4, {cmdUPGRADE, 7});
+  EXPECT_TRUE(shared.sim.module->waitFor([&] { return sMaintenanceReceived(*shared.sim.module) == 1; },
+                                         std::chrono::seconds(3)));
+}
+
+TEST_F(LinkServer, AnAddressWhereNobodyAnswersHoldsUpNoOtherAddress) {
+  qwtest::RawClient a(shared.port), b(shared.port);
+  size_t before = shared.sim.module->received().size();
+  for (int i = 0; i < 10; i++)
+    a.sendPacket(8, {23, uint8_t('0' + i)}); // no module has address 8
+  ASSERT_TRUE(shared.sim.module->waitFor([&] { return shared.sim.module->received().size() > before; },
+                                         std::chrono::seconds(2)));
+  // Each request to address 8 waits 2 s for its answer; the echo of the
+  // module at 4 does not wait behind them.
+  b.sendPacket(4, {23, 'b'});
+  auto answer = b.receive(1500);
+  ASSERT_TRUE(answer.has_value());
+  EXPECT_EQ(*answer, (Bytes{4, 2, 23, 'b'}));
+
+  // At one address the clients take turns: b's request to 8 goes second,
+  // not behind all of a's.
+  b.sendPacket(8, {23, 'B'});
+  EXPECT_TRUE(shared.sim.module->waitFor(
+      [&] {
+        for (const auto &p : shared.sim.module->received())
+          if (p.address == 8 && p.data == Bytes{23, 'B'})
+            return true;
+        return false;
+      },
+      std::chrono::seconds(5)));
+}
+
+TEST_F(LinkServer, AFrameLargerThanAnyPacketDisconnectsItsSender) {
+  WatchedPeer peer(shared.port);
+  ASSERT_TRUE(peer.waitFor(ZMQ_EVENT_CONNECTED, 3000));
+  peer.send(1 << 20); // nothing of it is kept: the server drops the connection
+  EXPECT_TRUE(peer.waitFor(ZMQ_EVENT_DISCONNECTED, 3000));
+  qwtest::RawClient other(shared.port);
+  other.sendPacket(4, {23, 'o'});
+  auto answer = other.receive();
+  ASSERT_TRUE(answer.has_value());
+  EXPECT_EQ(*answer, (Bytes{4, 2, 23, 'o'}));
+}
+
+TEST_F(LinkServer, ALateEchoIsNotTakenForTheNextOnesAnswer) {
+  Module module(4, 0);
+  ASSERT_EQ(module.connectFromSpec(shared.clientSpec()), cErrNone);
+  std::atomic<bool> lateSent{false};
+  shared.sim.module->setTrace([&](bool fromHost, const modulesim::Packet &p) {
+    if (!fromHost && p.data == Bytes{23, 'a'})
+      lateSent = true;
+  });
+  modulesim::Faults faults;
+  faults.replies = {{modulesim::FaultRule::Delay, 23, -1, 1, 1500}}; // the client waits 1 s
+  shared.sim.module->setFaults(faults);
+  const uint8_t first[1] = {'a'}, second[1] = {'b'};
+  EXPECT_EQ(module.debug(first, 1), cErrTimeout);
+  ASSERT_TRUE(shared.sim.module->waitFor([&] { return lateSent.load(); }, std::chrono::seconds(3)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the late echo reaches the client's queue
+  EXPECT_EQ(module.debug(second, 1), cErrNone);
+  shared.sim.module->setTrace(nullptr);
+}
+
+TEST_F(LinkServer, ClientsLearnAtOnceThatTheServerHasGone) {
+  Module module(4, 0);
+  ASSERT_EQ(module.connectFromSpec(shared.clientSpec()), cErrNone);
+  const uint8_t payload[2] = {'u', 'p'};
+  ASSERT_EQ(module.debug(payload, 2), cErrNone);
+  shared.owner.reset(); // the server goes
+  bool gone = false;
+  for (int waited = 0; waited < 5000 && !gone; waited += 20) {
+    gone = !module.isConnected();
+    if (!gone)
+      usleep(20000);
+  }
+  EXPECT_TRUE(gone);
+  // Requests fail as on a link that is not connected, without waiting for
+  // an answer.
+  EXPECT_EQ(module.debug(payload, 2), cErrConnection);
+}
+
+TEST_F(LinkServer, ServerMakesTheModuleLinkAgainAfterTheModuleRestarts) {
+  {
+    std::lock_guard<std::mutex> g(gLoggedLock);
+    gLogged.clear();
+  }
+  cServer_SetLog(sLogged);
+  qwtest::RawClient client(shared.port);
+  client.sendPacket(4, {23, '1'});
+  ASSERT_TRUE(client.receive().has_value());
+  shared.sim.module->restart(); // its connection is reset
+  ASSERT_TRUE(shared.sim.module->waitFor([&] { return shared.sim.module->restarts() > 0; }, std::chrono::seconds(3)));
+  bool back = false;
+  for (int i = 0; i < 40 && !back; i++) {
+    client.sendPacket(4, {23, '2'});
+    auto answer = client.receive(500);
+    back = answer && *answer == (Bytes{4, 2, 23, '2'});
+  }
+  EXPECT_TRUE(back);
+  EXPECT_TRUE(sWasLogged("Module link lost"));
+  EXPECT_TRUE(sWasLogged("Module link reconnected"));
+  cServer_SetLog(nullptr);
+  // The owner's own requests go through again too.
+  uint8_t address = 0;
+  EXPECT_EQ(shared.owner->getModuleAddress(&address), cErrNone);
+  EXPECT_EQ(address, 4);
+}
+
+TEST_F(LinkServer, DepartedClientsLoseTheirSubscriptionWithoutStreamData) {
+  cQuillworkDebuggingLevel = cDEBUG_SERVER;
+  StdoutCapture out;
+  cQuillworkDebuggingEnable = true;
+  {
+    qwtest::RawClient client(shared.port);
+    client.sendPacket(4, {93, 0x81, 0x20, 4, 7, 50, 0}); // a value the module does not have: no samples
+    client.receive(1000);
+    ASSERT_TRUE(out.waitFor("Added stream entry", 3000));
+  } // the client goes
+  EXPECT_TRUE(out.waitFor("Removed stream entry", 3000));
+  cQuillworkDebuggingEnable = false;
 }

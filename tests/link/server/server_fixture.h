@@ -53,10 +53,10 @@ struct SharedModule {
 // A ZeroMQ DEALER on the server's front end.
 class RawClient {
 public:
-  explicit RawClient(uint16_t port) {
+  explicit RawClient(uint16_t port, const char *host = "127.0.0.1") {
     socket_ = zsock_new(ZMQ_DEALER);
     zsock_set_linger(socket_, 0);
-    zsock_connect(socket_, "tcp://127.0.0.1:%u", port);
+    zsock_connect(socket_, "tcp://%s:%u", host, port);
   }
   ~RawClient() { zsock_destroy(&socket_); }
   RawClient(const RawClient &) = delete;

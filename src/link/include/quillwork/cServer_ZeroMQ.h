@@ -4,7 +4,8 @@
 // users, in this process, in others or on other machines. Its front end is a
 // ZeroMQ ROUTER socket: every client frame is one packet (address, length,
 // data), and the server hands the module's answer back to the client that
-// asked, one request at a time, oldest first. Stream samples from the module
+// asked: one request at a time to each module address, oldest first, the
+// clients taking turns. Stream samples from the module
 // are gathered into batch frames and sent to every client that enabled a
 // stream. The server answers discovery: by CZMQ beacon on the network, or by
 // multicast on this machine when it listens on loopback only.
@@ -48,6 +49,19 @@ cErr cServer_SetModuleAddress(cServer *server, uint8_t moduleAddress);
 cErr cServer_SetModel(cServer *server, uint8_t model);
 // Forgets every client waiting for an answer.
 cErr cServer_FlushFIFO(cServer *server);
+
+// Upgrade and reset commands (the upgrade command set, the system entity's
+// reset) from clients of a server that serves the network (not loopback
+// only) are refused unless this is on: it applies to servers started
+// afterwards in this process. Off by default.
+void cServer_AllowRemoteMaintenance(bool allow);
+
+// Receives one line of text (without newline) for each thing a server of this
+// process has to tell its program: the module link lost, each reconnection
+// attempt, the link restored, a refused command. Called from a server's
+// thread; null (the default) tells nobody.
+typedef void (*cServerLogProc)(const char *text);
+void cServer_SetLog(cServerLogProc log);
 
 // A byte stream to the link server at ipAddress (network order) and port.
 // cErrParam for a null output, cErrConnection when it can't connect,
