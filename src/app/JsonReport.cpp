@@ -30,7 +30,7 @@ JsonReport::JsonReport() { doc_["schema"] = 1; }
 void JsonReport::begin(const char *name) {
   std::lock_guard<std::mutex> guard(lock_);
   command_ = name;
-  lastError_.clear();
+  firstError_.clear();
   doc_[command_] = nlohmann::ordered_json::object();
   doc_[command_]["ok"] = true;
 }
@@ -42,11 +42,11 @@ void JsonReport::end(bool ok, const char *fallback) {
   nlohmann::ordered_json &member = doc_[command_];
   member["ok"] = ok;
   if (!ok) {
-    member["message"] = lastError_.empty() ? std::string(fallback) : lastError_;
+    member["message"] = firstError_.empty() ? std::string(fallback) : firstError_;
     commandFailed_ = true;
   }
   command_.clear();
-  lastError_.clear();
+  firstError_.clear();
 }
 
 nlohmann::ordered_json &JsonReport::current() { return doc_[command_]; }
@@ -107,20 +107,25 @@ void JsonReport::fingerprint(const Fingerprint &fingerprint) {
 
 void JsonReport::error(const char *text) {
   std::lock_guard<std::mutex> guard(lock_);
-  lastError_ = text;
+  if (doc_.contains("hints"))
+    for (const auto &h : doc_["hints"])
+      if (h == text)
+        return; // a hint is not the command's failure
+  if (firstError_.empty())
+    firstError_ = text;
 }
 
 bool JsonReport::errorShown() const {
   std::lock_guard<std::mutex> guard(lock_);
-  return !lastError_.empty();
+  return !firstError_.empty();
 }
 
 void JsonReport::finish(int status) {
   std::lock_guard<std::mutex> guard(lock_);
   doc_["ok"] = status == 0;
   doc_["status"] = status;
-  if (status != 0 && !commandFailed_ && !lastError_.empty())
-    doc_["message"] = lastError_;
+  if (status != 0 && !commandFailed_ && !firstError_.empty())
+    doc_["message"] = firstError_;
 }
 
 std::string JsonReport::text() const {

@@ -32,7 +32,7 @@ public:
   // A command starts: its member is made (named name) and results recorded
   // from now on land in it.
   void begin(const char *name);
-  // The running command ends; failed, it carries "ok": false and the last
+  // The running command ends; failed, it carries "ok": false and the first
   // error the console showed during it (or fallback when it showed none).
   void end(bool ok, const char *fallback);
   // The member of the running command (begin first).
@@ -47,7 +47,7 @@ public:
   // Whether the console showed an error since the running command began.
   bool errorShown() const;
   // The run ends with status; a failure outside any command (a parameter or
-  // the storage directory) carries the last error as "message".
+  // the storage directory) carries the first error as "message".
   void finish(int status);
   // The document as text (invalid UTF-8 replaced), with a final newline.
   std::string text() const;
@@ -62,8 +62,8 @@ private:
 
   mutable std::mutex lock_; // hints and errors may come from library threads
   nlohmann::ordered_json doc_;
-  std::string command_; // the running command's member; empty between commands
-  std::string lastError_;
+  std::string command_;        // the running command's member; empty between commands
+  std::string firstError_;     // of the running command, or of the run between commands
   bool commandFailed_ = false; // a failure outside commands ends the run
 };
 

@@ -27,9 +27,9 @@ std::atomic<bool> sHinted{false};
 void _hint_access(UpdaterDisplayInterface &display) {
   if (sHinted.exchange(true))
     return;
-  display.message(UpdaterDisplayInterface::Error, "%s", kAccessHint);
   if (display.results)
     display.results->hint(kAccessHint);
+  display.message(UpdaterDisplayInterface::Error, "%s", kAccessHint);
 }
 
 void _usb_access_denied(uint8_t bus, uint8_t address, void *) {
