@@ -49,10 +49,9 @@ void JsonReport::end(bool ok, const char *fallback) {
   firstError_.clear();
 }
 
-nlohmann::ordered_json &JsonReport::current() { return doc_[command_]; }
-
 void JsonReport::devices(const std::vector<DeviceInfo> &list, int type, uint32_t router_serial) {
-  nlohmann::ordered_json &member = current();
+  std::lock_guard<std::mutex> guard(lock_);
+  nlohmann::ordered_json &member = doc_[command_];
   member["transport"] = transportName(type);
   if (router_serial != 0)
     member["router_serial"] = hex8(router_serial);
@@ -90,7 +89,8 @@ void JsonReport::devices(const std::vector<DeviceInfo> &list, int type, uint32_t
 }
 
 void JsonReport::builds(const BuildList &list, uint32_t serial) {
-  nlohmann::ordered_json &member = current();
+  std::lock_guard<std::mutex> guard(lock_);
+  nlohmann::ordered_json &member = doc_[command_];
   member["serial"] = hex8(serial);
   nlohmann::ordered_json builds = nlohmann::ordered_json::array();
   for (const auto &[build, version] : UpdateServerRequest::SortBuildsByVersion(list))
@@ -102,7 +102,8 @@ void JsonReport::fingerprint(const Fingerprint &fingerprint) {
   nlohmann::ordered_json words = nlohmann::ordered_json::array();
   for (uint32_t w : fingerprint.words)
     words.push_back(hex8(w));
-  current()["words"] = std::move(words);
+  std::lock_guard<std::mutex> guard(lock_);
+  doc_[command_]["words"] = std::move(words);
 }
 
 void JsonReport::error(const char *text) {

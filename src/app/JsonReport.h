@@ -35,9 +35,7 @@ public:
   // The running command ends; failed, it carries "ok": false and the first
   // error the console showed during it (or fallback when it showed none).
   void end(bool ok, const char *fallback);
-  // The member of the running command (begin first).
-  nlohmann::ordered_json &current();
-
+  // Members of the running command (begin first).
   void devices(const std::vector<DeviceInfo> &list, int type, uint32_t router_serial);
   void builds(const BuildList &list, uint32_t serial);
   void fingerprint(const Fingerprint &fingerprint);
