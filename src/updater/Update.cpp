@@ -236,6 +236,8 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
     display.message(Error, "Failed to load bird file");
     return false;
   }
+  if (display.results && !birdFile.empty() && file.GetBuild() != 0)
+    display.results->recordCount(nullptr, "build", file.GetBuild()); // the build the file names
 
   if (file.HasSerialOffsets()) {
     Log::log(DEBUG_Updater, "Setting serial number into firmware... ");

@@ -119,6 +119,7 @@ TEST_F(JsonUsb, UpdateCountsBlocksAndBytesAndFailuresCarryTheMessage) {
   EXPECT_EQ(u["ok"], true) << r.out;
   EXPECT_EQ(u["serial"], "40F5849A");
   EXPECT_EQ(u["file"], good);
+  EXPECT_EQ(u["build"], 2002); // from the file's info block
   EXPECT_EQ(u["loader"], ordered_json::parse(R"({"blocks": 1, "bytes": 304})"));
   EXPECT_EQ(u["firmware"], ordered_json::parse(R"({"blocks": 2, "bytes": 1740})")); // 1004 + 736
   EXPECT_GT(u["seconds"].get<double>(), 0.0);
