@@ -14,20 +14,28 @@ std::string DefaultServerURL(bool https) {
 
 namespace {
 
-enum OptionIds { OPT_HELP = 0, OPT_COMMAND = 1, OPT_PARAM = 2, OPT_HTTPS = 3, OPT_HTTP = 4 };
+enum OptionIds { OPT_HELP = 0, OPT_COMMAND = 1, OPT_PARAM = 2, OPT_HTTPS = 3, OPT_HTTP = 4, OPT_JSON = 5 };
 
+// --json is left out of the usage text (which stays as it is): updater(1)
+// describes it.
 const CSimpleOpt::SOption g_rgOptions[] = {
-    {OPT_COMMAND, "-B", SO_NONE},        {OPT_COMMAND, "-L", SO_NONE},    {OPT_COMMAND, "-D", SO_NONE},
-    {OPT_COMMAND, "-G", SO_NONE},        {OPT_COMMAND, "-I", SO_NONE},    {OPT_COMMAND, "-U", SO_NONE},
-    {OPT_COMMAND, "-OVERRIDE", SO_NONE}, {OPT_COMMAND, "-N", SO_NONE},    {OPT_COMMAND, "-Y", SO_NONE},
-    {OPT_COMMAND, "-C", SO_NONE},        {OPT_COMMAND, "-J", SO_NONE},    {OPT_HELP, "-h", SO_NONE},
-    {OPT_HELP, "-H", SO_NONE},           {OPT_PARAM, "-n", SO_NONE},      {OPT_PARAM, "-X", SO_REQ_SEP},
-    {OPT_PARAM, "-Z", SO_REQ_SEP},       {OPT_PARAM, "-m", SO_REQ_SEP},   {OPT_PARAM, "-i", SO_REQ_SEP},
-    {OPT_PARAM, "-b", SO_REQ_SEP},       {OPT_PARAM, "-d", SO_REQ_SEP},   {OPT_PARAM, "-t", SO_REQ_SEP},
-    {OPT_PARAM, "-f", SO_REQ_SEP},       {OPT_PARAM, "-r", SO_REQ_SEP},   {OPT_PARAM, "-s", SO_REQ_SEP},
-    {OPT_PARAM, "-o", SO_REQ_SEP},       {OPT_PARAM, "-e", SO_NONE},      {OPT_PARAM, "-l", SO_REQ_SEP},
-    {OPT_PARAM, "-k", SO_REQ_SEP},       {OPT_PARAM, "-u", SO_REQ_SEP},   {OPT_HELP, "--help", SO_NONE},
-    {OPT_HTTP, "--http", SO_NONE},       {OPT_HTTPS, "--https", SO_NONE}, {-1, nullptr, SO_NONE},
+    {OPT_COMMAND, "-B", SO_NONE},        {OPT_COMMAND, "-L", SO_NONE},
+    {OPT_COMMAND, "-D", SO_NONE},        {OPT_COMMAND, "-G", SO_NONE},
+    {OPT_COMMAND, "-I", SO_NONE},        {OPT_COMMAND, "-U", SO_NONE},
+    {OPT_COMMAND, "-OVERRIDE", SO_NONE}, {OPT_COMMAND, "-N", SO_NONE},
+    {OPT_COMMAND, "-Y", SO_NONE},        {OPT_COMMAND, "-C", SO_NONE},
+    {OPT_COMMAND, "-J", SO_NONE},        {OPT_HELP, "-h", SO_NONE},
+    {OPT_HELP, "-H", SO_NONE},           {OPT_PARAM, "-n", SO_NONE},
+    {OPT_PARAM, "-X", SO_REQ_SEP},       {OPT_PARAM, "-Z", SO_REQ_SEP},
+    {OPT_PARAM, "-m", SO_REQ_SEP},       {OPT_PARAM, "-i", SO_REQ_SEP},
+    {OPT_PARAM, "-b", SO_REQ_SEP},       {OPT_PARAM, "-d", SO_REQ_SEP},
+    {OPT_PARAM, "-t", SO_REQ_SEP},       {OPT_PARAM, "-f", SO_REQ_SEP},
+    {OPT_PARAM, "-r", SO_REQ_SEP},       {OPT_PARAM, "-s", SO_REQ_SEP},
+    {OPT_PARAM, "-o", SO_REQ_SEP},       {OPT_PARAM, "-e", SO_NONE},
+    {OPT_PARAM, "-l", SO_REQ_SEP},       {OPT_PARAM, "-k", SO_REQ_SEP},
+    {OPT_PARAM, "-u", SO_REQ_SEP},       {OPT_HELP, "--help", SO_NONE},
+    {OPT_HTTP, "--http", SO_NONE},       {OPT_HTTPS, "--https", SO_NONE},
+    {OPT_JSON, "--json", SO_NONE},       {-1, nullptr, SO_NONE},
 };
 
 bool allDigits(const char *text, int (*isDigit)(int)) {
@@ -113,6 +121,7 @@ int _get_params(UpdaterDisplayInterface &display, int argc, char *argv[], Parame
       params->server_url = DefaultServerURL(false);
       ++serverChoices;
       break;
+    case OPT_JSON: params->json = true; break;
     case OPT_COMMAND:
       switch (text[1]) {
       case 'B': params->commands.Set(CMD_LIST_BUILDS); break;

@@ -62,6 +62,7 @@ struct Parameters {
   uint32_t log_mask = 0;
   bool log_mask_given = false;
   bool help_requested = false;
+  bool json = false; // --json: one JSON document on standard output
 };
 
 // Fills the record; 0 when the command line is acceptable, 1 when a parameter

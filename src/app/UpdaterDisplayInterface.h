@@ -2,6 +2,8 @@
 // and a spinner.
 #pragma once
 
+class UpdaterResults;
+
 class UpdaterDisplayInterface {
 public:
   enum Level { Info = 0, Error = 1 };
@@ -19,6 +21,8 @@ public:
   void mute_messages(bool on) { muted = on; }
 
   bool muted = false;
+  // Where command results are recorded as well (--json); null: nowhere.
+  UpdaterResults *results = nullptr;
 
 protected:
   // Not deleted through this interface: owners hold the concrete display.

@@ -4,10 +4,12 @@
 #include <cstdlib>
 
 #include "app/BuildPath.h"
+#include "app/JsonReport.h"
 #include "app/Log.h"
 #include "app/Parameters.h"
 #include "app/Usage.h"
 #include "quillwork/cDirectory.h"
+#include "updater/UpdaterEntity.h"
 
 namespace {
 
@@ -23,12 +25,55 @@ uint32_t buildNumber(const std::string &text) {
   return static_cast<uint32_t>(value);
 }
 
-int runCommands(Parameters &p, Updater &updater, UpdaterDisplayInterface &display, FILE *usage) {
+std::string serialText(uint32_t serial) {
+  char text[16];
+  snprintf(text, sizeof text, "%08X", serial);
+  return text;
+}
+
+// The member of one command in the --json document, from its start to its
+// end; without a report it does nothing.
+class CommandResult {
+public:
+  CommandResult(JsonReport *report, const char *name, const char *fallback) : report_(report), fallback_(fallback) {
+    if (report_)
+      report_->begin(name);
+  }
+  ~CommandResult() { done(false); }
+  CommandResult(const CommandResult &) = delete;
+  CommandResult &operator=(const CommandResult &) = delete;
+  // The command ended: ok, or failed with the last error shown.
+  void done(bool ok) {
+    if (report_ && !ended_)
+      report_->end(ok, fallback_);
+    ended_ = true;
+  }
+  JsonReport *operator->() const { return report_; }
+  explicit operator bool() const { return report_ != nullptr; }
+
+private:
+  JsonReport *report_;
+  const char *fallback_;
+  bool ended_ = false;
+};
+
+// A module that reports the loader's serial number runs its loader: an update
+// was cut short. The table stays as it is; a line after it says what to do.
+void _display_loader_hints(UpdaterDisplayInterface &display, const std::vector<DeviceInfo> &devices) {
+  for (const DeviceInfo &d : devices)
+    if (d.spec.serialNumber == DEFAULT_LOADER_SERIAL)
+      display.message(UpdaterDisplayInterface::Info,
+                      "Module %08X is in its loader: run -U -d %08X to finish the update", d.spec.serialNumber,
+                      d.spec.serialNumber);
+}
+
+int runCommands(Parameters &p, Updater &updater, UpdaterDisplayInterface &display, FILE *usage, JsonReport *report) {
   const auto Info = UpdaterDisplayInterface::Info;
   const auto Error = UpdaterDisplayInterface::Error;
   int status = 0;
 
   if (p.commands.IsSet(CMD_FINGERPRINT)) {
+    CommandResult result(report, "fingerprint", "fingerprint failed");
     if (p.serial_port.empty()) {
       display.message(Error, "Must specify the serial port used for connecting");
       return 1;
@@ -36,6 +81,9 @@ int runCommands(Parameters &p, Updater &updater, UpdaterDisplayInterface &displa
     Fingerprint fingerprint;
     if (updater.Get_Fingerprint(fingerprint, p.serial_port, 0xDEADDEAD, p.bird_file, p.baud_rate, true)) {
       _display_fingerprint(display, fingerprint);
+      if (result)
+        result->fingerprint(fingerprint);
+      result.done(true);
     } else {
       display.message(Error, "Got no response from chip");
       status = 1;
@@ -43,6 +91,7 @@ int runCommands(Parameters &p, Updater &updater, UpdaterDisplayInterface &displa
   }
 
   if (p.commands.IsSet(CMD_GET_BUILD)) {
+    CommandResult result(report, "get", "get failed");
     if (p.serial_number == 0) {
       display.message(Error, "-G must specify a specific device via -d");
       display.message(Error, "--help for usage information");
@@ -59,30 +108,42 @@ int runCommands(Parameters &p, Updater &updater, UpdaterDisplayInterface &displa
     if (got != 0) {
       p.build = std::to_string(got);
       status = 0;
+      if (result)
+        result->recordCount(nullptr, "build", got);
+      result.done(true);
     } else {
       status = 1;
     }
   }
 
   if (p.commands.IsSet(CMD_DISCOVER)) {
+    CommandResult result(report, "discover", "discovery failed");
     linkType kind = (p.transport_given && p.transport != kTransportRecover) ? static_cast<linkType>(p.transport) : 0;
+    std::vector<DeviceInfo> devices;
     if (p.router_serial_number != 0) {
       display.message(Info, "Searching for Quillwork Network devices connected to %08X", p.router_serial_number);
-      _display_device_list(display, updater.Discover_QWNetwork_Devices(p.router_serial_number, kind), kind);
+      devices = updater.Discover_QWNetwork_Devices(p.router_serial_number, kind);
     } else {
       display.message(Info, "Searching for Quillwork devices");
       if (kind == 0)
         kind = linkTypeUSB;
-      _display_device_list(display, updater.Discover_Devices(kind), kind);
+      devices = updater.Discover_Devices(kind);
     }
+    _display_device_list(display, devices, kind);
+    _display_loader_hints(display, devices);
+    if (result)
+      result->devices(devices, kind, p.router_serial_number);
+    result.done(true);
     return 0;
   }
 
   if (p.commands.IsSet(CMD_UPDATE)) {
+    bool recovering = p.transport == kTransportRecover;
+    CommandResult result(report, recovering ? "recover" : "update", recovering ? "recovery failed" : "update failed");
     uint32_t build = buildNumber(p.build);
     updater.Set_UEIBytes_Load(p.uei_bytes_load);
     bool ok;
-    if (p.transport == kTransportRecover) {
+    if (recovering) {
       ok = updater.Recover_Firmware(p.serial_port, build, p.baud_rate, p.serial_number, p.bird_file,
                                     p.override_model_check);
     } else {
@@ -93,32 +154,46 @@ int runCommands(Parameters &p, Updater &updater, UpdaterDisplayInterface &displa
       ok = updater.Update_Firmware(p.serial_number, build, p.bird_file, p.module_address, p.router_serial_number,
                                    p.override_model_check);
     }
+    result.done(ok);
     return ok ? 0 : 1;
   }
 
   struct ListCommand {
     uint32_t bit;
     const char *missingSerial;
+    const char *member;
   };
   const ListCommand lists[] = {
-      {CMD_LIST_BUILDS, "Error must supply a serial number for the List Builds command"},
-      {CMD_LIST_LOCAL, "Error must supply a serial number for the List Local Builds command"},
-      {CMD_JWT, "Error must supply a serial number for the Get JWT command"},
+      {CMD_LIST_BUILDS, "Error must supply a serial number for the List Builds command", "server_builds"},
+      {CMD_LIST_LOCAL, "Error must supply a serial number for the List Local Builds command", "local_builds"},
+      {CMD_JWT, "Error must supply a serial number for the Get JWT command", "token"},
   };
   for (const ListCommand &c : lists) {
     if (!p.commands.IsSet(c.bit))
       continue;
+    CommandResult result(report, c.member, "command failed");
     if (p.serial_number == 0) {
       display.message(Error, "%s", c.missingSerial);
       _display_usage(false, false, usage);
       return 1;
     }
-    if (c.bit == CMD_LIST_BUILDS)
-      _display_builds(display, updater.Get_BuildList(p.serial_number), p.serial_number);
-    else if (c.bit == CMD_LIST_LOCAL)
-      _display_builds(display, updater.Get_BuildListLocal(p.serial_number), p.serial_number);
-    else
-      _display_jwt(display, updater.Get_JWT(p.serial_number));
+    // These report a failure with a message only (their status stays 0): the
+    // command failed when an error was shown while it ran.
+    if (c.bit == CMD_LIST_BUILDS || c.bit == CMD_LIST_LOCAL) {
+      BuildList builds = c.bit == CMD_LIST_BUILDS ? updater.Get_BuildList(p.serial_number)
+                                                  : updater.Get_BuildListLocal(p.serial_number);
+      _display_builds(display, builds, p.serial_number);
+      if (result)
+        result->builds(builds, p.serial_number);
+    } else {
+      std::string token = updater.Get_JWT(p.serial_number);
+      _display_jwt(display, token);
+      if (result) {
+        result->recordText(nullptr, "serial", serialText(p.serial_number));
+        result->recordText(nullptr, "token", token);
+      }
+    }
+    result.done(!(result && result->errorShown()));
     return 0;
   }
   return status;
@@ -126,21 +201,15 @@ int runCommands(Parameters &p, Updater &updater, UpdaterDisplayInterface &displa
 
 } // namespace
 
-int UpdaterMain(int argc, char *argv[], UpdaterDisplayInterface &display, FILE *usage, const UpdaterFactory &factory) {
-  Parameters params;
-  if (_get_params(display, argc, argv, &params) != 0) {
-    _display_app_version(display);
-    _display_copyright(display);
-    _display_usage(false, false, usage);
-    _release_params(&params);
-    return 1;
-  }
+namespace {
+
+int runMain(Parameters &params, UpdaterDisplayInterface &display, FILE *usage, const UpdaterFactory &factory,
+            JsonReport *report) {
   _display_app_version(display);
 
   if (params.help_requested || !params.commands.IsSet(kCommandMask)) {
     _display_copyright(display);
     _display_usage(params.log_mask_given, params.help_requested, usage);
-    _release_params(&params);
     return 0;
   }
 
@@ -150,7 +219,6 @@ int UpdaterMain(int argc, char *argv[], UpdaterDisplayInterface &display, FILE *
     cErr err = cDirectory_GetHomeDirectory(home, sizeof home);
     if (err != cErrNone) {
       Log::log(DEBUG_APP, "Updater: FailedcDirectory_GetHomeDirectory()==> %d\n", err);
-      _release_params(&params);
       return 1;
     }
     directory = BuildPath(home, ".corvatek");
@@ -160,14 +228,41 @@ int UpdaterMain(int argc, char *argv[], UpdaterDisplayInterface &display, FILE *
   directory = BuildPath(directory, "updater");
   if (cDirectory_Ensure(directory.c_str(), 0755) != cErrNone) {
     display.message(UpdaterDisplayInterface::Error, "Could not find updater directory at %s", directory.c_str());
-    _release_params(&params);
     return 1;
   }
 
+  std::unique_ptr<Updater> updater = factory(params.server_url, directory, display);
+  return runCommands(params, *updater, display, usage, report);
+}
+
+} // namespace
+
+int UpdaterMain(int argc, char *argv[], UpdaterDisplayInterface &console, FILE *usage, const UpdaterFactory &factory,
+                FILE *json) {
+  // With --json the console shows only errors (and the usage text); the
+  // document is written once at the end. The parameters are read through the
+  // JSON display as well: their messages are all errors, which it passes on
+  // unchanged, and a failure among them is then in the document too.
+  JsonReport report;
+  JsonDisplay jsonDisplay(console, report);
+  Parameters params;
   int status;
-  {
-    std::unique_ptr<Updater> updater = factory(params.server_url, directory, display);
-    status = runCommands(params, *updater, display, usage);
+  if (_get_params(jsonDisplay, argc, argv, &params) != 0) {
+    UpdaterDisplayInterface &display = params.json ? static_cast<UpdaterDisplayInterface &>(jsonDisplay) : console;
+    _display_app_version(display);
+    _display_copyright(display);
+    _display_usage(false, false, usage);
+    status = 1;
+  } else if (params.json) {
+    status = runMain(params, jsonDisplay, usage, factory, &report);
+  } else {
+    status = runMain(params, console, usage, factory, nullptr);
+  }
+  if (params.json && json != nullptr) {
+    report.finish(status);
+    std::string text = report.text();
+    fwrite(text.data(), 1, text.size(), json);
+    fflush(json);
   }
   _release_params(&params);
   return status;

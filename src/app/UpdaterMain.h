@@ -14,5 +14,7 @@
 using UpdaterFactory = std::function<std::unique_ptr<Updater>(
     const std::string &server_url, const std::string &storage_directory, UpdaterDisplayInterface &display)>;
 
-// usage is where the usage text goes (the standard error stream in main).
-int UpdaterMain(int argc, char *argv[], UpdaterDisplayInterface &display, FILE *usage, const UpdaterFactory &factory);
+// usage is where the usage text goes (the standard error stream in main);
+// json is where the --json document goes (standard output in main).
+int UpdaterMain(int argc, char *argv[], UpdaterDisplayInterface &display, FILE *usage, const UpdaterFactory &factory,
+                FILE *json = stdout);

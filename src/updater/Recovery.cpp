@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/Log.h"
+#include "app/UpdaterResults.h"
 #include "quillwork/cTime.h"
 #include "recovery/NXPSerial.h"
 #include "server/UpdateServerRequest.h"
@@ -158,6 +159,10 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface &display, BirdFile &image, co
     ++number;
   }
   display.message(Info, "Transferred %d blocks, %d total bytes", shown, static_cast<int>(total));
+  if (display.results) {
+    display.results->recordCount("firmware", "blocks", static_cast<uint64_t>(shown < 0 ? 0 : shown));
+    display.results->recordCount("firmware", "bytes", total);
+  }
 
   cErr err = isp.SetEcho(true);
   if (err != cErrNone) {
@@ -221,6 +226,8 @@ bool Updater::Recover_Firmware(const std::string &port, uint32_t build, uint32_t
     return false;
   }
 
+  if (display.results)
+    display.results->recordCount(nullptr, "build", recoveryBuild);
   bool ok;
   switch (recovery_chip) {
   case CHIP_IMX: ok = _recover_firmware_imx(display, image, serial, uei_bytes_load); break;
@@ -234,5 +241,7 @@ bool Updater::Recover_Firmware(const std::string &port, uint32_t build, uint32_t
     break;
   }
   display.message(Info, "Update time: %.4f sec", cTime_MSSince(start) / 1000.0);
+  if (display.results)
+    display.results->recordSeconds(nullptr, "seconds", cTime_MSSince(start) / 1000.0);
   return ok;
 }

@@ -73,7 +73,6 @@ bool findLoaderModule(Module &module, uint32_t first, uint32_t second, bool refr
 } // namespace
 
 cErr _transfer_recovery_loader(UpdaterDisplayInterface &display, BirdFile &image, const std::string &port) {
-  (void)display;
   Log::log(DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
   SDPLoader loader;
   std::unique_ptr<SDPLoader_Interface> transport;
@@ -83,8 +82,11 @@ cErr _transfer_recovery_loader(UpdaterDisplayInterface &display, BirdFile &image
     transport = std::make_unique<Serial_SDPLoader>(port);
   if (loader.setLoader(transport.get()))
     transport.release(); // the loader owns it now
-  if (loader.init() != cErrNone)
+  if (loader.init() != cErrNone) {
+    if (port == "USB")
+      _hint_boot_rom_access(display, IMX1050::VID, IMX1050::PID);
     return cErrNotReady;
+  }
 
   std::vector<BirdBlock> blocks = image.FindBlocks(BirdFile::BLOCK_LOADER);
   if (blocks.empty()) {

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "app/Log.h"
+#include "app/UpdaterResults.h"
 #include "server/HTTPRequest.h"
 #include "server/UpdateServerRequest.h"
 #include "store/BirdFile.h"
@@ -174,6 +175,8 @@ uint32_t Updater::Download_Firmware(uint32_t serial, const std::string &buildTex
   device.settings.Add("LATEST_DOWNLOAD", fileName);
   device.settings.Add("LAST_DOWNLOAD_DATE", when);
   device.settings.Save();
+  if (display.results)
+    display.results->recordText(nullptr, "path", device.Path() + "/" + fileName);
   return build;
 }
 

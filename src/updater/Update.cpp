@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "app/Log.h"
+#include "app/UpdaterResults.h"
 #include "quillwork/cDefs.h"
 #include "quillwork/cTime.h"
 #include "quillwork/qwusb_driver.h"
@@ -91,6 +92,10 @@ cErr _transfer_loader(UpdaterDisplayInterface &display, Module &module, BirdFile
     ++number;
   }
   display.message(Info, "Transferred %d blocks, %d total bytes", transferred, static_cast<int>(total));
+  if (display.results) {
+    display.results->recordCount("loader", "blocks", static_cast<uint64_t>(transferred));
+    display.results->recordCount("loader", "bytes", total);
+  }
   display.display_progress(false);
   if (err == cErrNone) {
     display.message(Info, "Starting Load on Device");
@@ -142,6 +147,10 @@ cErr _transfer_firmware(UpdaterDisplayInterface &display, Module &module, BirdFi
     ++number;
   }
   display.message(Info, "Transferred %d blocks, %d total bytes", transferred, static_cast<int>(total));
+  if (display.results) {
+    display.results->recordCount("firmware", "blocks", static_cast<uint64_t>(transferred));
+    display.results->recordCount("firmware", "bytes", total);
+  }
   if (err == cErrNone)
     err = entity.LoaderReboot(display);
   return err;
@@ -213,6 +222,13 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
     }
   }
 
+  if (display.results) {
+    display.results->recordText(nullptr, "serial", _serial_text(serial));
+    if (birdFile.empty())
+      display.results->recordCount(nullptr, "build", build);
+    else
+      display.results->recordText(nullptr, "file", birdFile);
+  }
   BirdFile file;
   try {
     file = load_bird("Updating", birdFile, serial, build, false);
@@ -220,6 +236,8 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
     display.message(Error, "Failed to load bird file");
     return false;
   }
+  if (display.results && !birdFile.empty() && file.GetBuild() != 0)
+    display.results->recordCount(nullptr, "build", file.GetBuild()); // the build the file names
 
   if (file.HasSerialOffsets()) {
     Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
@@ -317,5 +335,7 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
   device.settings.Save();
   Log::log(DEBUG_Updater, "Updating device firmware: \n");
   display.message(Info, "Update time: %.4f sec", cTime_MSSince(start) / 1000.0);
+  if (display.results)
+    display.results->recordSeconds(nullptr, "seconds", cTime_MSSince(start) / 1000.0);
   return true;
 }

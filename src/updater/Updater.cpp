@@ -3,7 +3,8 @@
 
 Updater::Updater(const std::string &url, const std::string &directory, UpdaterDisplayInterface &d)
     : server_url(url), storage_directory(directory), display(d) {
-  _log_usb_access_denials();
+  _report_usb_access_denials(&display);
 }
 
-Updater::~Updater() = default;
+// The display goes with the Updater: no more reports to it.
+Updater::~Updater() { _forget_usb_access_display(&display); }

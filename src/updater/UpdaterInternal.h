@@ -26,9 +26,19 @@ bool _valid_build(uint32_t serial, uint32_t build, const std::string &url);
 // before it is connected; reports a failure.
 cErr _disableEther(Corvatek::Quillwork::Module &module, UpdaterDisplayInterface &display);
 
-// From now on the debug log reports modules on USB that cannot be opened for
-// lack of permission, naming the udev rule to install.
-void _log_usb_access_denials();
+// From now on a module on USB that cannot be opened for lack of permission is
+// reported: in the debug log (bus and device), and once per run on the
+// display's error stream with the remedy (the udev rule, uaccess or a group).
+void _report_usb_access_denials(UpdaterDisplayInterface *display);
+// The display is going: reports no longer go to it (another one stays).
+void _forget_usb_access_display(UpdaterDisplayInterface *display);
+// After the i.MX boot ROM's HID device did not open: when a device with these
+// IDs is there but this user may not open it, the display says so (the same
+// hint, once per run).
+void _hint_boot_rom_access(UpdaterDisplayInterface &display, uint16_t vid, uint16_t pid);
+
+// A serial number as 8 hexadecimal digits.
+std::string _serial_text(uint32_t serial);
 
 // Identification of a connected module.
 uint32_t _get_build_number(Corvatek::Quillwork::Module &module);

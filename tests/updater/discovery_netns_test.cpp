@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "birdtool/BirdWriter.h"
+#include "json_schema.h"
 #include "modulesim/DiscoveryResponder.h"
 #include "modulesim/SimModule.h"
 #include "modulesim/TcpTransport.h"
@@ -287,4 +288,44 @@ TEST(UpdateOverTcp, AnInterruptedUpdateIsFinishedByRunningItAgain) {
     EXPECT_EQ(m.loaderImage(0x20000000, loader.size()), loader) << cut;
     EXPECT_EQ(m.image(0x00010000, payload.size()), payload) << cut;
   }
+}
+
+// --json: TCP/IP modules with their IP addresses, and the modules behind a
+// router with their network addresses, valid against the schema.
+TEST(DiscoveryEndToEnd, JsonResults) {
+  ensureInterface();
+  SimModule hub(config(0x40F5849A, 4, 1, packVersion(2, 15, 0), 1234, "Lab-Hub"));
+  SimModule router(config(0xD272031D, 2, 3, packVersion(2, 15, 1), 500, "Router"));
+  SimModule member(config(0x2181F0EE, 8, 1, packVersion(2, 15, 2), 700, "A", 2));
+  router.attachToBus(member);
+  TcpTransport th(hub, {"127.0.0.8", 0}), tr(router, {"127.0.0.9", 0});
+  ASSERT_TRUE(th.ok() && tr.ok());
+  DiscoveryResponder responder;
+  responder.add(th);
+  responder.add(tr);
+  ASSERT_TRUE(responder.start()) << responder.error();
+
+  qwtest::TempDir store;
+  auto r = updater(store, {"--json", "-D", "-t", "TCPIP"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  nlohmann::ordered_json doc = qwtest::ExpectJsonResult(r);
+  EXPECT_EQ(doc["discover"]["transport"], "TCPIP");
+  nlohmann::ordered_json lab;
+  for (const auto &d : doc["discover"]["devices"])
+    if (d["serial"] == "40F5849A")
+      lab = d;
+  EXPECT_EQ(lab, nlohmann::ordered_json::parse(R"({"serial": "40F5849A", "transport": "TCPIP", "address": 4,
+      "router": 0, "model": 1, "model_name": "QW-Hub4", "version": "2.15.0", "build": 1234,
+      "ip_address": "127.0.0.8", "name": "Lab-Hub", "in_loader": false})"))
+      << doc.dump(2);
+
+  auto n = updater(store, {"--json", "-D", "-r", "D272031D", "-t", "TCPIP"});
+  EXPECT_EQ(n.status, 0) << n.err;
+  nlohmann::ordered_json net = qwtest::ExpectJsonResult(n)["discover"];
+  EXPECT_EQ(net["router_serial"], "D272031D");
+  ASSERT_EQ(net["devices"].size(), 1u) << net.dump(2);
+  EXPECT_EQ(net["devices"][0]["serial"], "2181F0EE");
+  EXPECT_EQ(net["devices"][0]["network_address"], 8);
+  EXPECT_EQ(net["devices"][0]["router"], 2);
+  EXPECT_EQ(net["devices"][0]["ip_address"], "127.0.0.9");
 }

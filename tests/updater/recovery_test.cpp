@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "birdtool/BirdWriter.h"
+#include "json_schema.h"
 #include "lpcsim/Simulator.h"
 #include "process.h"
 #include "quillwork/cErr.h"
@@ -241,4 +242,36 @@ TEST_F(Recovery, LpcInterruptWhileProgrammingLeavesTheStoreIntact) {
   auto again = updater({"-U", "-t", "RECOVER", "-s", sim.path()});
   ASSERT_EQ(again.status, 0) << again.out << again.err;
   expectRecovered();
+}
+
+// --json: the fingerprint's words, the recovery's build, blocks and time, and
+// a failure's message, valid against the schema.
+TEST_F(Recovery, JsonResults) {
+  using nlohmann::ordered_json;
+  auto n = updater({"--json", "-N", "-s", sim.path()});
+  EXPECT_EQ(n.status, 0) << n.err;
+  EXPECT_EQ(qwtest::ExpectJsonResult(n)["fingerprint"],
+            ordered_json::parse(R"({"ok": true, "words": ["11223344", "55667788", "99AABBCC", "DDEEFF00"]})"));
+
+  auto r = updater({"--json", "-U", "-t", "RECOVER", "-s", sim.path()});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  ordered_json recover = qwtest::ExpectJsonResult(r)["recover"];
+  EXPECT_EQ(recover["ok"], true);
+  EXPECT_EQ(recover["build"], 1300);
+  EXPECT_EQ(recover["firmware"], ordered_json::parse(R"({"blocks": 3, "bytes": 8601})"));
+  EXPECT_EQ(recover["path"], store / "updater/0012ABCD/1300.bird");
+  EXPECT_GT(recover["seconds"].get<double>(), 0.0);
+  expectRecovered();
+
+  sim.setUniqueId({1, 2, 3, 5});
+  auto u = updater({"--json", "-U", "-t", "RECOVER", "-s", sim.path()});
+  EXPECT_EQ(u.status, 1);
+  EXPECT_EQ(u.err, "Failed to retrieve recovery information from Corvatek server\n");
+  EXPECT_EQ(qwtest::ExpectJsonResult(u)["recover"],
+            ordered_json::parse(
+                R"({"ok": false, "message": "Failed to retrieve recovery information from Corvatek server"})"));
+  sim.setSilent(true);
+  auto s = updater({"--json", "-N", "-s", sim.path()});
+  EXPECT_EQ(s.status, 1);
+  EXPECT_EQ(qwtest::ExpectJsonResult(s)["fingerprint"]["message"], "Got no response from chip");
 }

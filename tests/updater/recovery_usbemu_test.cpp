@@ -2,9 +2,13 @@
 // simulated boot ROM (emulated USB HID device, or a pseudo-terminal), the
 // recovery loader module it starts on the emulated USB bus, and the reference
 // update server.
+#include <glob.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
+#include <climits>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -12,6 +16,7 @@
 
 #include "birdtool/BirdWriter.h"
 #include "imxsim/Simulator.h"
+#include "json_schema.h"
 #include "netns.h"
 #include "process.h"
 #include "quillwork/qwusb_driver.h"
@@ -181,4 +186,53 @@ TEST_F(ImxRecovery, FingerprintAndRecoveryOverASerialPort) {
   startBoard(true);
   fingerprint();
   expectRecovered(updater({"-U", "-t", "RECOVER", "-s", port}));
+}
+
+// The boot ROM's HID device that this user may not open (no udev rule): -N
+// fails as before, and the console says once what grants access. --json
+// carries the fingerprint, or the failure and the hint.
+TEST_F(ImxRecovery, BootRomThisUserMayNotOpenIsNamedWithTheRemedy) {
+  startBoard(false);
+  std::string node;
+  glob_t found{};
+  if (glob((bed.rootDir() + "/dev/hidraw*").c_str(), 0, nullptr, &found) == 0 && found.gl_pathc == 1) {
+    char resolved[PATH_MAX];
+    if (realpath(found.gl_pathv[0], resolved) != nullptr)
+      node = resolved;
+  }
+  globfree(&found);
+  ASSERT_FALSE(node.empty());
+  struct stat before {};
+  ASSERT_EQ(stat(node.c_str(), &before), 0);
+  ASSERT_EQ(chmod(node.c_str(), 0), 0);
+  std::vector<std::string> args = {"/usr/bin/setpriv",
+                                   "--bounding-set=-dac_override,-dac_read_search",
+                                   kUpdater,
+                                   "-i",
+                                   store.path(),
+                                   "-u",
+                                   server.url(),
+                                   "--json",
+                                   "-N",
+                                   "-s",
+                                   "USB"};
+  auto denied = RunProcess(args, 90000);
+  ASSERT_EQ(chmod(node.c_str(), before.st_mode & 07777), 0);
+  EXPECT_EQ(denied.status, 1);
+  const std::string hint = "A USB device is present but this user may not open it (permission denied): install the "
+                           "udev rule 70-quillwork.rules, which gives the user at the seat access (uaccess), or add "
+                           "this user to a group that owns the device; then reload udev and plug the device in again.";
+  EXPECT_EQ(denied.err, hint + "\nGot no response from chip\n");
+  nlohmann::ordered_json doc = qwtest::ExpectJsonResult(denied);
+  EXPECT_EQ(doc["hints"], nlohmann::ordered_json::array({hint}));
+  EXPECT_EQ(doc["fingerprint"]["message"], "Got no response from chip");
+  EXPECT_EQ(doc["fingerprint"]["path"], store / "updater/DEADDEAD/77.bird"); // the loader it fetched first
+
+  // With access: the words (the loader stored by the first run is used).
+  auto n = updater({"--json", "-N", "-s", "USB"});
+  ASSERT_EQ(n.status, 0) << n.out << n.err;
+  EXPECT_EQ(n.err, "");
+  nlohmann::ordered_json ok = qwtest::ExpectJsonResult(n);
+  EXPECT_EQ(ok["fingerprint"]["words"],
+            nlohmann::ordered_json::parse(R"(["00000000", "00000000", "00C0FFEE", "12345678"])"));
 }

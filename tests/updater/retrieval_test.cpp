@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "birdtool/BirdWriter.h"
+#include "json_schema.h"
 #include "process.h"
 #include "recording_display.h"
 #include "store/KeyValueStore.h"
@@ -173,4 +174,48 @@ TEST(RetrievalLocal, EntriesWithoutVersionsAndADamagedFile) {
   Updater u("http://127.0.0.1:9/cgi/u", store / "updater", display);
   BuildList builds = u.Get_BuildListLocal(kSerial);
   EXPECT_EQ(builds, (BuildList{{"12345", "2.10.3"}, {"777", ""}, {"notes.txt", ""}}));
+}
+
+// --json: the lists, the token and the download as members of the document,
+// valid against the schema, for success and failure.
+TEST_F(Retrieval, JsonResults) {
+  using nlohmann::ordered_json;
+  auto b = updater({"--json", "-B", "-d", kSerialText});
+  EXPECT_EQ(b.status, 0) << b.err;
+  EXPECT_EQ(b.err, "");
+  ordered_json builds = qwtest::ExpectJsonResult(b);
+  EXPECT_EQ(builds["server_builds"], ordered_json::parse(R"({"ok": true, "serial": "40F5849A", "builds": [
+      {"build": "1100", "version": "2.10.1"}, {"build": "1050", "version": "2.10.0"},
+      {"build": "1000", "version": "2.9.0"}]})"));
+
+  auto j = updater({"--json", "-J", "-d", kSerialText});
+  EXPECT_EQ(qwtest::ExpectJsonResult(j)["token"],
+            ordered_json::parse(
+                R"({"ok": true, "serial": "40F5849A", "token": "eyJhbGciOi.eyJmZWF0dXJlcyI6.c2lnbmF0dXJl"})"));
+
+  auto g = updater({"--json", "-G", "-d", kSerialText});
+  EXPECT_EQ(g.status, 0) << g.err;
+  ordered_json got = qwtest::ExpectJsonResult(g)["get"];
+  EXPECT_EQ(got["ok"], true);
+  EXPECT_EQ(got["build"], 1100);
+  EXPECT_EQ(got["path"], storedDevice() + "/1100.bird");
+  EXPECT_TRUE(fs::exists(got["path"].get<std::string>()));
+
+  auto l = updater({"--json", "-L", "-d", kSerialText});
+  EXPECT_EQ(qwtest::ExpectJsonResult(l)["local_builds"]["builds"],
+            ordered_json::parse(R"([{"build": "1100", "version": "2.10.1"}])"));
+
+  // Failures: a build the server does not list, a module it does not know.
+  auto missing = updater({"--json", "-G", "-d", kSerialText, "-b", "999"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.err, "No valid build 999\n");
+  ordered_json failed = qwtest::ExpectJsonResult(missing);
+  EXPECT_EQ(failed["get"], ordered_json::parse(R"({"ok": false, "message": "No valid build 999"})"));
+  auto unknown = updater({"--json", "-B", "-d", "11111111"});
+  EXPECT_EQ(unknown.status, 0);
+  ordered_json none = qwtest::ExpectJsonResult(unknown)["server_builds"];
+  EXPECT_EQ(none["ok"], false);
+  EXPECT_EQ(none["message"], "Failed to retrieve builds for 11111111");
+  auto noToken = updater({"--json", "-J", "-d", "11111111"});
+  EXPECT_EQ(qwtest::ExpectJsonResult(noToken)["token"]["message"], "Failed to retrieve jwt for 11111111");
 }
