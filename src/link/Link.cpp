@@ -31,8 +31,16 @@ constexpr int kStatusRunning = 2;
 constexpr int kStatusStopping = 3;
 constexpr int kStatusNoLink = 8;
 
-// Link creation is serialised across every Link of the process.
+// Link creation is serialised across every Link of the process, per module:
+// links to modules named by their serial number (USB, TCP/IP, serial) are
+// serialised per serial number, so that different modules open at once;
+// network clients of link servers one at a time.
 std::mutex linkCreateHelperSerializer;
+std::mutex &linkCreateSerializerFor(const linkSpec &spec) {
+  static std::mutex perModule[64];
+  return spec.type >= linkTypeUSB && spec.type <= linkTypeSerial ? perModule[spec.serialNumber % 64]
+                                                                 : linkCreateHelperSerializer;
+}
 
 bool isCETHER(uint32_t type) { return type >= linkTypeCEther && type <= linkTypeCEtherSerial; }
 
@@ -109,7 +117,7 @@ namespace {
 
 // Creates the engine link for a specifier; 0 on failure, with the reason.
 uint32_t linkCreateHelper(const linkSpec &spec, const cEtherConfig &config, uint32_t current, cErr *why) {
-  std::lock_guard<std::mutex> lock(linkCreateHelperSerializer);
+  std::lock_guard<std::mutex> lock(linkCreateSerializerFor(spec));
   *why = cErrConnection;
   switch (spec.type) {
   case linkTypeUSB: return cLink_CreateUSB(spec.serialNumber);

@@ -13,8 +13,15 @@
 namespace {
 
 // The create functions run one at a time, so that two creates for one module
-// can't both miss the other's entry.
+// can't both miss the other's entry. A create for a module by its serial
+// number holds that module's lock while it opens and synchronises its link,
+// and the shared lock only to look for an existing entry: links to
+// different modules open side by side.
 std::mutex sCreateLock;
+std::mutex &sModuleCreateLock(uint32_t serialNumber) {
+  static std::mutex locks[64];
+  return locks[serialNumber % 64];
+}
 
 bool sAll(const cPacket *, const void *) { return true; }
 
@@ -364,9 +371,13 @@ uint32_t cLink_GetStatus(uint32_t identifier) {
 // ---------------------------------------------------------------- creation
 
 uint32_t cLink_CreateUSB(uint32_t serialNumber) {
-  std::lock_guard<std::mutex> g(sCreateLock);
+  std::lock_guard<std::mutex> one(sModuleCreateLock(serialNumber));
   bool served = false;
-  cLinkEntryPtr existing = sUseEntryByIdentifier(serialNumber, linkTypeUSB, true, &served);
+  cLinkEntryPtr existing;
+  {
+    std::lock_guard<std::mutex> g(sCreateLock);
+    existing = sUseEntryByIdentifier(serialNumber, linkTypeUSB, true, &served);
+  }
   if (existing != nullptr)
     return served ? 0 : existing->identifier; // shared through a link server: reached only through a client link
   return sCreateLink(serialNumber, 0, 0, linkTypeUSB, true,
@@ -374,9 +385,13 @@ uint32_t cLink_CreateUSB(uint32_t serialNumber) {
 }
 
 uint32_t cLink_CreateTCPIP(uint32_t serialNumber, uint32_t ipAddress, uint32_t port) {
-  std::lock_guard<std::mutex> g(sCreateLock);
+  std::lock_guard<std::mutex> one(sModuleCreateLock(serialNumber));
   bool served = false;
-  cLinkEntryPtr existing = sUseEntryByIdentifier(serialNumber, linkTypeTCPIP, true, &served);
+  cLinkEntryPtr existing;
+  {
+    std::lock_guard<std::mutex> g(sCreateLock);
+    existing = sUseEntryByIdentifier(serialNumber, linkTypeTCPIP, true, &served);
+  }
   if (existing != nullptr)
     return served ? 0 : existing->identifier;
   return sCreateLink(serialNumber, ipAddress, port, linkTypeTCPIP, false,
@@ -384,9 +399,13 @@ uint32_t cLink_CreateTCPIP(uint32_t serialNumber, uint32_t ipAddress, uint32_t p
 }
 
 uint32_t cLink_CreateSerial(uint32_t serialNumber, const char *portName, uint32_t baudRate) {
-  std::lock_guard<std::mutex> g(sCreateLock);
+  std::lock_guard<std::mutex> one(sModuleCreateLock(serialNumber));
   bool served = false;
-  cLinkEntryPtr existing = sUseEntryByIdentifier(serialNumber, linkTypeSerial, false, &served);
+  cLinkEntryPtr existing;
+  {
+    std::lock_guard<std::mutex> g(sCreateLock);
+    existing = sUseEntryByIdentifier(serialNumber, linkTypeSerial, false, &served);
+  }
   if (existing != nullptr)
     return existing->identifier;
   unsigned baudIndex = 0;

@@ -50,7 +50,10 @@ int sBulkIn(qwusb_device *handle, int *received) {
   int completed = 0;
   libusb_fill_bulk_transfer(
       transfer, handle->usbHandle, handle->inEndpoint, handle->receive, QWUSB_RECEIVE_SIZE,
-      [](libusb_transfer *t) { *static_cast<int *>(t->user_data) = 1; }, &completed, QWUSB_READ_TIMEOUT_MS);
+      // Set by whichever thread handles the event, read here: atomically
+      // (libusb's own reads of it happen under its event lock).
+      [](libusb_transfer *t) { __atomic_store_n(static_cast<int *>(t->user_data), 1, __ATOMIC_RELEASE); }, &completed,
+      QWUSB_READ_TIMEOUT_MS);
   {
     std::lock_guard<std::mutex> g(handle->wakeLock);
     if (handle->wakeRequested) {
@@ -66,11 +69,11 @@ int sBulkIn(qwusb_device *handle, int *received) {
     handle->pendingIn = transfer;
   }
   libusb_context *context = Quillwork_libusb_context();
-  while (completed == 0) {
+  while (__atomic_load_n(&completed, __ATOMIC_ACQUIRE) == 0) {
     int rc = libusb_handle_events_completed(context, &completed);
     if (rc < 0 && rc != LIBUSB_ERROR_INTERRUPTED) {
       libusb_cancel_transfer(transfer);
-      while (completed == 0)
+      while (__atomic_load_n(&completed, __ATOMIC_ACQUIRE) == 0)
         if (libusb_handle_events_completed(context, &completed) < 0)
           break;
       break;

@@ -1,6 +1,10 @@
 // Discovering modules and identifying each one.
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
+#include <system_error>
+#include <thread>
 
 #include "app/Log.h"
 #include "quillwork/Entity.h"
@@ -20,6 +24,8 @@ namespace {
 const auto Error = UpdaterDisplayInterface::Error;
 constexpr uint32_t kLocalInterface = 0x0100007F; // 127.0.0.1 as stored
 constexpr uint8_t kDescriptorBuild = 0xFF;
+// Modules identified at once by a discovery.
+constexpr size_t kIdentifyThreads = 16;
 
 int _discovered_device(const linkSpec *spec, bool *counted, void *context) {
   DeviceInfo info;
@@ -108,6 +114,24 @@ cErr _get_device_name(Module &module, DeviceInfo &info) {
   return err;
 }
 
+// Opens one discovered module and reads what the list shows of it.
+static void _identify_device(DeviceInfo &info, UpdaterDisplayInterface &display) {
+  info.model_name = cDefs_GetModelName(info.spec.model);
+  Module module(2, 0);
+  cErr err = _disableEther(module, display);
+  if (err == cErrNone) {
+    err = module.connectFromSpec(info.spec);
+    info.error = err;
+  }
+  if (err == cErrNone && module.isConnected()) {
+    info.build_number = _get_build_number(module);
+    info.error = _get_version(module, info);
+    if (info.error == cErrNone)
+      info.error = _get_device_name(module, info);
+  }
+  module.disconnect();
+}
+
 linkType _discover_link_type(uint32_t serial) {
   LinkSearch search{serial, 0};
   cDiscovery_EnumerateModules(linkTypeUSB, _discovered_link, &search, kLocalInterface);
@@ -126,22 +150,26 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType type) {
   for (linkType t : transports)
     cDiscovery_EnumerateModules(t, _discovered_device, &devices, kLocalInterface);
 
-  for (DeviceInfo &info : devices) {
-    info.model_name = cDefs_GetModelName(info.spec.model);
-    Module module(2, 0);
-    cErr err = _disableEther(module, display);
-    if (err == cErrNone) {
-      err = module.connectFromSpec(info.spec);
-      info.error = err;
+  // Each module is opened and asked on its own link, several at once (most
+  // of the time goes to waiting for the modules); the list keeps the order
+  // in which they were found.
+  std::atomic<size_t> next{0};
+  auto identify = [&] {
+    for (size_t i = next++; i < devices.size(); i = next++)
+      _identify_device(devices[i], display);
+  };
+  std::vector<std::thread> helpers;
+  size_t wanted = std::min<size_t>(kIdentifyThreads, devices.size());
+  for (size_t i = 1; i < wanted; ++i) {
+    try {
+      helpers.emplace_back(identify);
+    } catch (const std::system_error &) {
+      break; // the threads there are do the rest
     }
-    if (err == cErrNone && module.isConnected()) {
-      info.build_number = _get_build_number(module);
-      info.error = _get_version(module, info);
-      if (info.error == cErrNone)
-        info.error = _get_device_name(module, info);
-    }
-    module.disconnect();
   }
+  identify();
+  for (std::thread &t : helpers)
+    t.join();
   return devices;
 }
 

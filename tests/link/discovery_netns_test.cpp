@@ -193,6 +193,60 @@ TEST_F(NetnsTest, TCPIPSearchStopsWhenTheCallbackSaysSo) {
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1900));
 }
 
+TEST_F(NetnsTest, TwoSearchesAtOnceEachGetTheirModule) {
+  // Two programs look for their own module at the same moment; every module
+  // answers every request at the asker's reply port. Each search must still
+  // see its module's answer, round after round.
+  FakeModule a(kHostA, kReplyA), b(kHostB, kReplyB);
+  ASSERT_TRUE(a.ready() && b.ready());
+  int missed = 0;
+  for (int round = 0; round < 8; round++) {
+    std::atomic<int> waiting{2};
+    std::atomic<int> found{0};
+    auto search = [&](uint32_t serial) {
+      waiting--;
+      while (waiting > 0)
+        std::this_thread::yield();
+      linkSpec *spec = cDiscovery_FindModule(linkTypeTCPIP, serial, addressOf(kHostA));
+      if (spec != nullptr && spec->serialNumber == serial)
+        found++;
+      cLinkSpec_Destroy(&spec);
+    };
+    std::thread first(search, 0x12345678u), second(search, 2u);
+    first.join();
+    second.join();
+    missed += 2 - found;
+  }
+  EXPECT_EQ(missed, 0);
+}
+
+TEST_F(NetnsTest, TCPIPSearchWaitsBoundedForTheReplyPort) {
+  FakeModule a(kHostA, kReplyA);
+  ASSERT_TRUE(a.ready());
+  // Another search holds the reply port for longer than any search does.
+  int held = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in port{};
+  port.sin_family = AF_INET;
+  port.sin_port = htons(cDISCOVERY_MODULE_REPLY_PORT);
+  ASSERT_EQ(bind(held, reinterpret_cast<sockaddr *>(&port), sizeof port), 0);
+  auto t0 = std::chrono::steady_clock::now();
+  linkSpec *spec = cDiscovery_FindModule(linkTypeTCPIP, 0x12345678, addressOf(kHostA));
+  auto waited = std::chrono::steady_clock::now() - t0;
+  EXPECT_EQ(spec, nullptr);
+  EXPECT_EQ(a.requests(), 0); // nothing asked without a place for the answers
+  EXPECT_LT(waited, std::chrono::seconds(10));
+  // Freed while the next search waits: that one goes through.
+  std::thread release([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    close(held);
+  });
+  spec = cDiscovery_FindModule(linkTypeTCPIP, 0x12345678, addressOf(kHostA));
+  release.join();
+  ASSERT_NE(spec, nullptr);
+  EXPECT_EQ(spec->port, 1000u);
+  cLinkSpec_Destroy(&spec);
+}
+
 // ---------------------------------------------------------------- local link servers
 
 linkSpec serverSpec(uint32_t serial, const char *ip, uint32_t port) {

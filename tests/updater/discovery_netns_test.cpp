@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "birdtool/BirdWriter.h"
@@ -328,4 +330,66 @@ TEST(DiscoveryEndToEnd, JsonResults) {
   EXPECT_EQ(net["devices"][0]["network_address"], 8);
   EXPECT_EQ(net["devices"][0]["router"], 2);
   EXPECT_EQ(net["devices"][0]["ip_address"], "127.0.0.9");
+}
+
+// Two programs update two modules on TCP/IP at the same moment, round after
+// round: each must find its own module (every module answers every search at
+// the same reply port of this machine). Afterwards each module is listed
+// with the build it now runs.
+TEST(UpdateOverTcp, TwoProgramsUpdateTwoModulesAtOnce) {
+  ensureInterface();
+  const uint32_t serials[2] = {0x40F58A01, 0x40F58A02};
+  qwtest::TempDir store, files;
+  std::string paths[2];
+  for (int i = 0; i < 2; ++i) {
+    char serial[9];
+    snprintf(serial, sizeof serial, "%08X", serials[i]);
+    birdwriter::Bytes payload(1200, static_cast<uint8_t>(0x30 + i));
+    birdwriter::Bytes marker = birdwriter::MarkerBytes(6100 + i, "2.17.1");
+    payload.insert(payload.end(), marker.begin(), marker.end());
+    birdwriter::Image img;
+    img.Loader(0x20000000, birdwriter::Bytes(64, 0x11));
+    img.Firmware(0x00010000, payload);
+    img.AddInfo({std::to_string(6100 + i), "2.17.1", serial, "QW-Hub4"});
+    paths[i] = files / (std::string(serial) + ".bird");
+    ASSERT_TRUE(img.Write(paths[i]));
+  }
+  for (int round = 0; round < 3; ++round) {
+    std::unique_ptr<SimModule> modules[2];
+    std::unique_ptr<TcpTransport> transports[2];
+    DiscoveryResponder responder;
+    for (int i = 0; i < 2; ++i) {
+      ModuleConfig c = config(serials[i], 4, 1, packVersion(2, 15, 0), 1000 + i, "Rack");
+      c.restartDownMs = 100;
+      modules[i] = std::make_unique<SimModule>(c);
+      transports[i] = std::make_unique<TcpTransport>(*modules[i], TcpOptions{"127.0.0." + std::to_string(20 + i), 0});
+      ASSERT_TRUE(transports[i]->ok());
+      responder.add(*transports[i]);
+    }
+    ASSERT_TRUE(responder.start()) << responder.error();
+    qwtest::ProcessResult results[2];
+    std::thread runs[2];
+    for (int i = 0; i < 2; ++i) {
+      char serial[9];
+      snprintf(serial, sizeof serial, "%08X", serials[i]);
+      std::vector<std::string> args = {"-U", "-d", serial, "-f", paths[i], "-m", "0"};
+      runs[i] = std::thread([&, i, args] { results[i] = updater(store, args); });
+    }
+    for (auto &t : runs)
+      t.join();
+    for (int i = 0; i < 2; ++i) {
+      EXPECT_EQ(results[i].status, 0) << round << " " << i << "\n" << results[i].out << results[i].err;
+      EXPECT_EQ(modules[i]->build(), 6100u + i) << round << " " << i;
+    }
+    if (round == 0) {
+      auto d = updater(store, {"-D", "-t", "TCPIP"});
+      std::vector<std::string> rows = Lines(d.out);
+      ASSERT_EQ(rows.size(), 6u) << d.out << d.err;
+      std::sort(rows.begin() + 4, rows.end());
+      EXPECT_EQ(rows[4],
+                "    40F58A01  04       00      QW-Hub4        2.17.1 (      6100)        [127.0.0.20]       Rack");
+      EXPECT_EQ(rows[5],
+                "    40F58A02  04       00      QW-Hub4        2.17.1 (      6101)        [127.0.0.21]       Rack");
+    }
+  }
 }

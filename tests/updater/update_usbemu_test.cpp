@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "birdtool/BirdWriter.h"
@@ -429,4 +430,60 @@ TEST_F(Update, AnInterruptedUpdateIsFinishedByRunningItAgain) {
     module.reset();
     Quillwork_libusb_exit();
   }
+}
+
+// Two programs update two modules on the bus at once. Each module restarts
+// into its loader (it leaves the bus and comes back): each program must hear
+// its own module come back, so none of them falls back to waiting for the
+// module's loader serial number.
+TEST_F(Update, TwoProgramsAtOnceBothSeeTheirModuleComeBack) {
+  start();
+  ModuleConfig otherConfig = config;
+  otherConfig.serial = 0x40F5849B;
+  SimModule other(otherConfig);
+  UsbTransport otherUsb(other, bed);
+  ASSERT_TRUE(otherUsb.ok());
+  const std::string paths[2] = {writeFile(image(fw, "40F5849A", "QW-Hub4", 2021, "2.17.2"), "a.bird"),
+                                writeFile(image(fw, "40F5849B", "QW-Hub4", 2022, "2.17.2"), "b.bird")};
+  const char *serials[2] = {"40F5849A", "40F5849B"};
+  qwtest::ProcessResult results[2];
+  std::thread runs[2];
+  for (int i = 0; i < 2; ++i)
+    runs[i] = std::thread([&, i] { results[i] = updater({"-U", "-d", serials[i], "-f", paths[i], "-X", "0x100"}); });
+  for (auto &t : runs)
+    t.join();
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(results[i].status, 0) << i << "\n" << results[i].out << results[i].err;
+    EXPECT_NE(results[i].err.find("NETWORK: Reconnected to device\n"), std::string::npos) << i << results[i].err;
+    EXPECT_EQ(results[i].err.find("Attempting to reconnect DEFAULT sn"), std::string::npos) << i << results[i].err;
+  }
+  EXPECT_TRUE(module->waitFor([&] { return module->build() == 2021; }, 5000ms));
+  EXPECT_TRUE(other.waitFor([&] { return other.build() == 2022; }, 5000ms));
+}
+
+// A program killed in the middle of an update, started from a shell (not a
+// child of the process that owns the bus), holds the module's interface when
+// it dies; its claim goes with it, as the kernel does, and the same update
+// run again from that shell goes through.
+TEST_F(Update, ARunAfterAKilledGrandchildGoesThrough) {
+  start();
+  std::string path = writeFile(image(fw, "40F5849A", "QW-Hub4", 2031, "2.17.3"), "kill.bird");
+  qwtest::TempDir scratch;
+  std::string go = scratch / "go";
+  std::string script = "\"$1\" -i \"$2\" -U -d 40F5849A -f \"$3\" -m 0 & p=$!\n"
+                       "for i in $(seq 1000); do [ -e \"$4\" ] && break; sleep 0.01; done\n"
+                       "kill -TERM $p; wait $p\n"
+                       "exec \"$1\" -i \"$2\" -U -d 40F5849A -f \"$3\" -m 0\n";
+  qwtest::ProcessResult r;
+  std::thread shell([&] { r = RunProcess({"/bin/sh", "-c", script, "sh", kUpdater, store.path(), path, go}, 90000); });
+  // The first run holds the link's interface: then it is killed.
+  bool held = module->waitFor([&] { return usb->device() != nullptr && usb->device()->claimed(1); }, 20000ms);
+  FILE *f = fopen(go.c_str(), "w");
+  if (f != nullptr)
+    fclose(f);
+  shell.join();
+  ASSERT_TRUE(held);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(hasLine(r.out, "Transferred 2 blocks, 1740 total bytes")) << r.out;
+  EXPECT_TRUE(module->waitFor([&] { return module->build() == 2031; }, 5000ms));
 }

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/usbdevice_fs.h>
 #include <string>
@@ -86,12 +87,19 @@ struct UsbDevice::Impl {
   UMockdevIoctlBase *handler = nullptr;
   UsbDeviceConfig config;
   std::string syspath, devnode;
+  std::string root; // the testbed's directory
+  unsigned bus = 0, address = 0;
   std::vector<uint8_t> descriptors; // device descriptor, then the configuration
 
   mutable std::mutex lock; // guards everything below
   OutHandler outHandler;
   bool unplugged = false;
   uint32_t claimed = 0;
+  // Who holds each claimed interface: one open file of the node (umockdev's
+  // client, one per descriptor in some process). As in the kernel, a claim
+  // belongs to the file that made it and goes when that file is closed,
+  // also by the end of the process, whatever process that is.
+  UMockdevIoctlClient *owner[2] = {nullptr, nullptr};
   bool stalledIn = false, stalledOut = false;
   unsigned clearHaltIn = 0, clearHaltOut = 0;
   Failure failIn, failOut;
@@ -106,12 +114,89 @@ struct UsbDevice::Impl {
   std::vector<uint8_t> page = std::vector<uint8_t>(4096);
 
   ~Impl() {
+    releaseClaims(nullptr);
     for (Urb *u : pendingIn)
       delete u;
     for (Urb *u : done)
       delete u;
     if (wakeFd >= 0)
       close(wakeFd);
+  }
+
+  // Lock held: drops the claims of one client (every claim for null).
+  void releaseClaims(UMockdevIoctlClient *client) {
+    for (unsigned i = 0; i < 2; i++) {
+      if (owner[i] == nullptr || (client != nullptr && owner[i] != client))
+        continue;
+      g_clear_object(&owner[i]);
+      claimed &= ~(1u << i);
+    }
+    if (client == nullptr)
+      claimed = 0;
+  }
+
+  // Lock held: forgets a client's transfers (null: everybody's).
+  void dropTransfers(UMockdevIoctlClient *client) {
+    for (std::deque<Urb *> *q : {&pendingIn, &done})
+      for (auto it = q->begin(); it != q->end();) {
+        if (client == nullptr || (*it)->client == client) {
+          delete *it;
+          it = q->erase(it);
+        } else {
+          ++it;
+        }
+      }
+    updateSignal();
+  }
+
+  // Lock held: a holder whose descriptor was closed, or whose process ended
+  // (umockdev does not always say so at once), holds nothing any more.
+  void pruneVanished() {
+    for (UMockdevIoctlClient *c : owner)
+      if (c != nullptr && !umockdev_ioctl_client_get_connected(c)) {
+        g_object_ref(c);
+        releaseClaims(c);
+        dropTransfers(c);
+        g_object_unref(c);
+      }
+  }
+
+  // Lock held: true when the process that claimed the interface (it notes
+  // itself in the testbed's "claims" directory, see host_preload.c) has
+  // ended or no longer has the node open. Without a note: false.
+  bool holderGone(unsigned interface) const {
+    char path[64];
+    snprintf(path, sizeof path, "/claims/%03u-%03u-%u", bus, address, interface);
+    FILE *f = fopen((root + path).c_str(), "r");
+    int pid = 0;
+    if (f == nullptr)
+      return false;
+    bool read = fscanf(f, "%d", &pid) == 1 && pid > 0;
+    fclose(f);
+    if (!read)
+      return false;
+    std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    DIR *dir = opendir(fds.c_str());
+    if (dir == nullptr)
+      return errno == ENOENT; // no such process (any more)
+    std::string node = root + devnode;
+    bool open = false;
+    while (dirent *e = readdir(dir)) {
+      char target[512];
+      ssize_t n = readlinkat(dirfd(dir), e->d_name, target, sizeof target - 1);
+      if (n > 0 && std::string(target, (size_t)n) == node)
+        open = true;
+    }
+    closedir(dir);
+    return !open;
+  }
+
+  // The client's descriptor was closed, or its process ended.
+  static void onVanished(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer self) {
+    Impl *impl = static_cast<Impl *>(self);
+    std::lock_guard<std::mutex> g(impl->lock);
+    impl->releaseClaims(client);
+    impl->dropTransfers(client);
   }
 
   // Makes the device node a FIFO filled to the brim: not writable, so a poll
@@ -333,20 +418,33 @@ struct UsbDevice::Impl {
           request == USBDEVFS_DISCONNECT_CLAIM ? reinterpret_cast<usbdevfs_disconnect_claim *>(v->data)->interface : *reinterpret_cast<unsigned int *>(v->data);
       g_object_unref(v);
       uint32_t bit = 1u << (interface & 31);
+      pruneVanished();
       if (interface > 1) {
         ret = -1;
         err = ENOENT;
       } else if (request == USBDEVFS_RELEASEINTERFACE) {
-        if (!(claimed & bit)) {
+        if (!(claimed & bit) || (owner[interface] != nullptr && owner[interface] != client)) {
           ret = -1;
           err = EINVAL;
+        } else {
+          claimed &= ~bit;
+          g_clear_object(&owner[interface]);
         }
-        claimed &= ~bit;
+      } else if ((claimed & bit) && owner[interface] != client && holderGone(interface)) {
+        UMockdevIoctlClient *gone = UMOCKDEV_IOCTL_CLIENT(g_object_ref(owner[interface]));
+        releaseClaims(gone);
+        dropTransfers(gone);
+        g_object_unref(gone);
+        claimed |= bit;
+        owner[interface] = UMOCKDEV_IOCTL_CLIENT(g_object_ref(client));
       } else if (claimed & bit) {
-        ret = -1;
-        err = EBUSY;
+        if (owner[interface] != client) { // the same file claiming again is no error
+          ret = -1;
+          err = EBUSY;
+        }
       } else {
         claimed |= bit;
+        owner[interface] = UMOCKDEV_IOCTL_CLIENT(g_object_ref(client));
       }
       break;
     }
@@ -472,6 +570,13 @@ UsbDevice::UsbDevice(UsbTestbed &testbed, const UsbDeviceConfig &config, uint8_t
   d.syspath = path;
   snprintf(path, sizeof path, "/dev/bus/usb/%03u/%03u", bus, address);
   d.devnode = path;
+  d.bus = bus;
+  d.address = address;
+  d.root = testbed.rootDir();
+  for (unsigned i = 0; i < 2; i++) { // a note an earlier device at this address left
+    snprintf(path, sizeof path, "/claims/%03u-%03u-%u", bus, address, i);
+    unlink((d.root + path).c_str());
+  }
 
   char *record =
       g_strdup_printf("P: %s\n"
@@ -506,6 +611,7 @@ UsbDevice::UsbDevice(UsbTestbed &testbed, const UsbDeviceConfig &config, uint8_t
   // The handler must be in place before the device becomes visible.
   d.handler = umockdev_ioctl_base_new();
   g_signal_connect(d.handler, "handle-ioctl", G_CALLBACK(Impl::onIoctl), &d);
+  g_signal_connect(d.handler, "client-vanished", G_CALLBACK(Impl::onVanished), &d);
   GError *error = nullptr;
   if (!umockdev_testbed_attach_ioctl(d.testbed, d.devnode.c_str(), d.handler, &error))
     warn(error, "attach_ioctl");
@@ -592,14 +698,8 @@ void UsbDevice::unplug() {
 
 void UsbDevice::hostProcessEnded() {
   std::lock_guard<std::mutex> g(impl_->lock);
-  impl_->claimed = 0;
-  for (Urb *u : impl_->pendingIn)
-    delete u;
-  impl_->pendingIn.clear();
-  for (Urb *u : impl_->done)
-    delete u;
-  impl_->done.clear();
-  impl_->updateSignal(); // nothing left to reap
+  impl_->releaseClaims(nullptr);
+  impl_->dropTransfers(nullptr); // nothing left to reap
 }
 
 bool UsbDevice::unplugged() const {
@@ -609,6 +709,7 @@ bool UsbDevice::unplugged() const {
 
 bool UsbDevice::claimed(unsigned interfaceNumber) const {
   std::lock_guard<std::mutex> g(impl_->lock);
+  impl_->pruneVanished();
   return (impl_->claimed >> (interfaceNumber & 31)) & 1;
 }
 
@@ -746,7 +847,8 @@ bool UsbTestbed::preloaded() {
 
 void UsbTestbed::reexecUnderPreload(char **argv) {
   const char *preload = getenv("LD_PRELOAD");
-  std::string value = "libumockdev-preload.so.0";
+  // Ours first: it names each process's hot-plug socket (see host_preload.c).
+  std::string value = std::string(QWUSBEMU_HOST_PRELOAD) + ":libumockdev-preload.so.0";
   if (preload != nullptr && *preload != '\0')
     value += std::string(":") + preload;
   setenv("LD_PRELOAD", value.c_str(), 1);

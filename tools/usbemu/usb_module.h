@@ -79,10 +79,11 @@ public:
   // and pending transfers fail with no device.
   void unplug();
 
-  // The process that had the device open has ended without closing it (it
-  // was killed). umockdev does not notice a client that dies, so the test
-  // says so: as the kernel would, this releases every claimed interface and
-  // forgets the process's transfers.
+  // A claim belongs to the open file that made it: closing that descriptor,
+  // or the end of its process (however it ends, in whatever process), lets
+  // the interface go and forgets the file's transfers, as the kernel does.
+  // This does the same for every holder at once (a power cycle of the host
+  // side).
   void hostProcessEnded();
 
   bool unplugged() const;

@@ -27,6 +27,14 @@ namespace {
 constexpr int kMaxModuleReplies = 1000;
 constexpr uint32_t kMaxModuleSearchMs = 30000;
 
+// The reply port is this machine's for one search at a time: a module
+// answers to the asker's address at that port, so a second listener bound
+// beside the first would take answers meant for it. Another search holding
+// the port ends at its first wanted answer or after its silence wait: wait
+// for it a little longer than that, in short steps.
+constexpr uint32_t kReplyPortWaitMs = cDISCOVERY_MODULE_SILENCE_MS + 1000;
+constexpr uint32_t kReplyPortRetryMs = 20;
+
 void sSetTimeout(int fd, int seconds) {
   timeval tv{seconds, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
@@ -202,13 +210,27 @@ int _enumerateTCPIP(cDiscoveryCallback callback, void *reference, uint32_t inter
   int listener = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (listener < 0)
     return 0;
-  int on = 1;
-  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  // No address reuse: while another search (in this or another process)
+  // holds the reply port, the bind fails and this search waits its turn.
+  int off = 0;
+  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &off, sizeof off);
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_port = htons(cDISCOVERY_MODULE_REPLY_PORT);
   local.sin_addr.s_addr = all ? htonl(INADDR_ANY) : interfaceAddress;
-  bool bound = bind(listener, reinterpret_cast<sockaddr *>(&local), sizeof local) == 0;
+  bool bound = false;
+  int bindError = 0;
+  uint32_t waitStart = cTime_GetMSTicks();
+  for (;;) {
+    bound = bind(listener, reinterpret_cast<sockaddr *>(&local), sizeof local) == 0;
+    bindError = bound ? 0 : errno;
+    if (bound || bindError != EADDRINUSE || cTime_MSSince(waitStart) >= kReplyPortWaitMs)
+      break;
+    cTime_MSSleep(kReplyPortRetryMs);
+  }
+  if (!bound)
+    cDEBUG_PRINTF(cDEBUG_MULTICAST, "bind() of the module reply port %d failed with error code %d after %u ms \n",
+                  cDISCOVERY_MODULE_REPLY_PORT, bindError, (unsigned)cTime_MSSince(waitStart));
   sSetTimeout(listener, cDISCOVERY_MODULE_SILENCE_MS / 1000);
   // The listener is in place before the requests go out.
   int sent = bound ? sSendModuleRequests(interfaceAddress, all) : 0;
