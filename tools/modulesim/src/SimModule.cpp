@@ -47,9 +47,10 @@ SimModule::~SimModule() {
     router_ = nullptr;
   }
   for (SimModule *m : members) {
-    std::lock_guard<std::mutex> g(m->lock_);
+    std::unique_lock<std::mutex> lk(m->lock_);
     m->router_ = nullptr;
     m->sink_ = nullptr;
+    m->awaitOutCalls(lk); // a member's packet on its way up into this router
   }
   if (router) {
     std::lock_guard<std::mutex> g(router->lock_);
@@ -64,13 +65,15 @@ SimModule::~SimModule() {
 }
 
 void SimModule::setSink(Sink sink) {
-  std::lock_guard<std::mutex> g(lock_);
+  std::unique_lock<std::mutex> lk(lock_);
   sink_ = std::move(sink);
+  awaitOutCalls(lk);
 }
 
 void SimModule::setPresenceListener(PresenceListener listener) {
-  std::lock_guard<std::mutex> g(lock_);
+  std::unique_lock<std::mutex> lk(lock_);
   presence_ = std::move(listener);
+  awaitOutCalls(lk);
 }
 
 void SimModule::kick() {
@@ -78,9 +81,34 @@ void SimModule::kick() {
   timerWake_.notify_all();
 }
 
-void SimModule::setTrace(Trace trace) {
+namespace {
+// How many sink, listener or trace calls this thread is inside (of any module).
+thread_local int tOutCallDepth = 0;
+} // namespace
+
+void SimModule::beginOutCall() { // lock held
+  ++outCalls_;
+  ++tOutCallDepth;
+}
+
+void SimModule::endOutCall() { // lock not held
+  --tOutCallDepth;
   std::lock_guard<std::mutex> g(lock_);
+  if (--outCalls_ == 0)
+    outCallsDone_.notify_all();
+}
+
+void SimModule::awaitOutCalls(std::unique_lock<std::mutex> &lk) {
+  // A call replacing its own module's sink from inside a sink would wait for
+  // itself; the bound covers a call that never returns.
+  if (tOutCallDepth == 0)
+    outCallsDone_.wait_for(lk, std::chrono::seconds(5), [this] { return outCalls_ == 0; });
+}
+
+void SimModule::setTrace(Trace trace) {
+  std::unique_lock<std::mutex> lk(lock_);
   trace_ = std::move(trace);
+  awaitOutCalls(lk);
 }
 
 void SimModule::setEventLog(EventLog log) {
@@ -95,9 +123,13 @@ void SimModule::receive(const Packet &p) {
   {
     std::lock_guard<std::mutex> g(lock_);
     trace = trace_;
+    if (trace)
+      beginOutCall();
   }
-  if (trace)
+  if (trace) {
     trace(true, p);
+    endOutCall();
+  }
   {
     std::lock_guard<std::mutex> g(lock_);
     if (!online_ || faults_.frozen)
@@ -167,6 +199,7 @@ void SimModule::emit(Out &out) {
     std::lock_guard<std::mutex> g(lock_);
     sink = sink_;
     trace = trace_;
+    beginOutCall();
   }
   for (const Packet &p : out) {
     if (trace)
@@ -174,6 +207,7 @@ void SimModule::emit(Out &out) {
     if (sink)
       sink(p);
   }
+  endOutCall();
   out.clear();
 }
 
@@ -211,9 +245,13 @@ void SimModule::routeUp(const Packet &p) {
     if ((!routeToMe_ && !forceRoute_) || !online_)
       return; // nobody carries the bus module's packets to a host
     sink = sink_;
+    if (sink)
+      beginOutCall();
   }
-  if (sink)
+  if (sink) {
     sink(p);
+    endOutCall();
+  }
 }
 
 void SimModule::attachToBus(SimModule &other) {
@@ -282,9 +320,13 @@ void SimModule::powerOff() {
     listener = presence_;
     serial = presented_;
     changed_.notify_all();
+    if (listener)
+      beginOutCall();
   }
-  if (listener)
+  if (listener) {
     listener(false, serial);
+    endOutCall();
+  }
 }
 
 void SimModule::powerOn() {
@@ -304,9 +346,13 @@ void SimModule::powerOn() {
     nextBeat_ = bootTime_ + milliseconds(hbMs_);
     changed_.notify_all();
     kick();
+    if (listener)
+      beginOutCall();
   }
-  if (listener)
+  if (listener) {
     listener(true, serial);
+    endOutCall();
+  }
 }
 
 void SimModule::timerLoop() {
@@ -421,6 +467,7 @@ void SimModule::timerLoop() {
       Sink sink = sink_;
       PresenceListener listener = presence_;
       Trace trace = trace_;
+      beginOutCall();
       lk.unlock();
       for (const Packet &p : out) {
         if (trace)
@@ -431,6 +478,7 @@ void SimModule::timerLoop() {
       if (listener)
         for (auto &[on, serial] : events)
           listener(on, serial);
+      endOutCall();
       lk.lock();
       continue; // state may have changed meanwhile: look again
     }

@@ -289,6 +289,14 @@ private:
   Sink sink_;
   PresenceListener presence_;
   Trace trace_;
+  // Copies of the sink, presence listener or trace being called outside the
+  // lock: replacing one waits for them, so that a transport that clears its
+  // sink is never called once it has gone.
+  unsigned outCalls_ = 0;
+  std::condition_variable outCallsDone_;
+  void beginOutCall();
+  void endOutCall();
+  void awaitOutCalls(std::unique_lock<std::mutex> &lk);
   EventLog eventLog_;
   void event(const std::string &text) {
     if (eventLog_)
