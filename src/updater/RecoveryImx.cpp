@@ -3,8 +3,10 @@
 // as a module of its own (under the default serial number 0xDEADDEAD, or the
 // module's own), reports the chip identifier and takes the firmware through
 // the module's upgrade protocol.
+#include <fcntl.h>
 #include <memory>
 #include <stdexcept>
+#include <unistd.h>
 #include <vector>
 
 #include "app/Log.h"
@@ -45,6 +47,15 @@ public:
 private:
   UpdaterDisplayInterface &display_;
 };
+
+bool isSerialPort(const std::string &path) {
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0)
+    return false;
+  bool terminal = isatty(fd) == 1;
+  close(fd);
+  return terminal;
+}
 
 bool connectedTo(Module &module, uint32_t serial) {
   return module.discoverAndConnect(linkTypeUSB, serial) == cErrNone && module.isConnected();
@@ -121,6 +132,12 @@ cErr _transfer_recovery_loader(UpdaterDisplayInterface &display, BirdFile &image
 
 bool _get_fingerprint_imx(UpdaterDisplayInterface &display, Updater &updater, const std::string &port, uint32_t serial,
                           const std::string &bird_file, Fingerprint &fingerprint, bool reset_after) {
+  // A path that is no serial port (missing, a file, a directory, /dev/null)
+  // cannot lead to a boot ROM: nothing is fetched or stored for it.
+  if (port != "USB" && !isSerialPort(port)) {
+    Log::log(DEBUG_APP, "Not a serial port: %s\n", port.c_str());
+    return false;
+  }
   std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, updater.storage_directory, "_get_fingerprint_imx");
   if (!store)
     return false;

@@ -199,13 +199,22 @@ TEST_F(Recovery, FailurePaths) {
   EXPECT_EQ(b.err, "Add serial number or remove the bird filename to use a default recovery image.\n"
                    "Got no response from chip\n");
 
-  // No port given, and a port that does not open: after the LPC attempt the
-  // i.MX path fetches the default loader without a word on the console (also
-  // over a directory left by a download that never completed), then finds no
-  // boot ROM either.
+  // A path that is no serial port: nothing is fetched, nothing is left in
+  // the store.
   EXPECT_EQ(updater({"-N"}).err, "Must specify the serial port used for connecting\n");
+  for (std::string port : {std::string("/dev/qw-recovery-test-no-such-port"), std::string("/dev/null"),
+                           std::string(store / "generic.bird"), std::string(store.path())}) {
+    auto p = updater({"-N", "-s", port});
+    EXPECT_EQ(p.status, 1) << port;
+    EXPECT_EQ(p.err, "Got no response from chip\n") << port;
+    EXPECT_FALSE(fs::exists(store / "updater/DEADDEAD")) << port;
+  }
+  // The HID boot ROM (there is none here): after the LPC attempt the i.MX
+  // path fetches the default loader without a word on the console (also over
+  // a directory left by a download that never completed), then finds no boot
+  // ROM either.
   fs::create_directories(store / "updater/DEADDEAD");
-  auto m = updater({"-N", "-s", "/dev/qw-recovery-test-no-such-port"});
+  auto m = updater({"-N", "-s", "USB"});
   EXPECT_EQ(Lines(m.out).size(), 1u) << m.out; // the version line only
   EXPECT_EQ(m.err, "Got no response from chip\n");
   EXPECT_EQ(ReadFile(store / "updater/DEADDEAD/77.bird"), ReadFile(content / "devices/DEADDEAD/77.bird"));
