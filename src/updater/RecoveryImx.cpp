@@ -29,6 +29,8 @@ namespace {
 
 const auto Error = UpdaterDisplayInterface::Error;
 
+constexpr uint32_t HID_WAIT_MS = 5000; // for the boot ROM's HID device to (re)appear
+constexpr uint32_t HID_RETRY_MS = 100;
 constexpr uint8_t OPTION_IDENTIFIER = 39; // the chip identifier, one word per subindex 0-3
 
 uint32_t bigEndian(const uint8_t *bytes) {
@@ -94,7 +96,14 @@ cErr _transfer_recovery_loader(UpdaterDisplayInterface &display, BirdFile &image
     transport = std::make_unique<Serial_SDPLoader>(port);
   if (loader.setLoader(transport.get()))
     transport.release(); // the loader owns it now
-  if (loader.init() != cErrNone)
+  // A boot ROM that was just reset (the end of -N) takes a moment to come
+  // back on USB: its HID device is waited for, within a bound.
+  cErr err = loader.init();
+  for (uint32_t start = cTime_GetMSTicks(); err != cErrNone && port == "USB" && cTime_MSSince(start) < HID_WAIT_MS;) {
+    cTime_MSSleep(HID_RETRY_MS);
+    err = loader.init();
+  }
+  if (err != cErrNone)
     return cErrNotReady;
 
   std::vector<BirdBlock> blocks = image.FindBlocks(BirdFile::BLOCK_LOADER);
