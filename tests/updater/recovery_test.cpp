@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
@@ -105,6 +106,8 @@ protected:
 
   // Programmed (the flash past each payload stays erased), started, and the
   // stored image still the server's.
+  void interruptWhileProgramming(int signal);
+
   void expectRecovered() {
     std::vector<uint8_t> flash = sim.flash();
     EXPECT_TRUE(std::equal(first.begin(), first.end(), flash.begin()));
@@ -231,9 +234,17 @@ TEST_F(Recovery, FailurePaths) {
     EXPECT_EQ(r.status, 1) << r.out << r.err;
 }
 
-// Ctrl-C while the chip is being programmed leaves the store as it was; the
-// next run recovers the module.
+// Ctrl-C (or kill -TERM) while the chip is being programmed leaves the store
+// as it was; the next run recovers the module.
 TEST_F(Recovery, LpcInterruptWhileProgrammingLeavesTheStoreIntact) {
+  for (int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(strsignal(signal));
+    sim.reset();
+    interruptWhileProgramming(signal);
+  }
+}
+
+void Recovery::interruptWhileProgramming(int signal) {
   sim.setPacing(true, 115200); // about a second of programming
   std::vector<std::string> a = args({"-U", "-t", "RECOVER", "-s", sim.path()});
   std::vector<char *> argv;
@@ -254,14 +265,14 @@ TEST_F(Recovery, LpcInterruptWhileProgrammingLeavesTheStoreIntact) {
         return false;
       },
       20000);
-  kill(pid, SIGINT);
+  kill(pid, signal);
   int status = 0;
   for (int i = 0; i < 500 && waitpid(pid, &status, WNOHANG) == 0; ++i)
     usleep(10000);
   if (kill(pid, SIGKILL) == 0)
     waitpid(pid, &status, 0);
   ASSERT_TRUE(copying);
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
   EXPECT_FALSE(running(sim));
   EXPECT_EQ(ReadFile(store / (kDevice + "1300.bird")), ReadFile(serverFile));
   std::vector<std::string> names;
