@@ -430,6 +430,23 @@ TEST(NXPSerialPort, ABootRomStreamingGarbageCannotHoldTheClient) {
   }
 }
 
+// "M" compares two memories: a difference is a refusal, and the offset line
+// that follows it is taken, so that the next command reads its own answer.
+TEST_F(NXPSerialSim, CompareReportsADifferenceAndKeepsTheAnswersInStep) {
+  ReadyForData();
+  std::vector<uint8_t> flash = RandomBytes(512, 4), ram = flash;
+  for (size_t i = 256; i < ram.size(); ++i)
+    ram[i] ^= 0xA5;
+  sim.loadFlash(0x1000, flash);
+  ASSERT_EQ(cErrNone, nxp.Write(NXPSerialClass::WRITE_ADDRESS, 512, ram.data()));
+  sim.clearTraffic();
+  EXPECT_EQ(cErrParam, nxp.Compare(0x1000, NXPSerialClass::WRITE_ADDRESS, 512));
+  EXPECT_EQ("M 4096 268439552 512\r\n", Text(sim.received()));
+  EXPECT_EQ("10\r\n256\r\n", Text(sim.sent()));
+  EXPECT_EQ(cErrNone, nxp.Compare(0x1000, NXPSerialClass::WRITE_ADDRESS, 256));
+  EXPECT_EQ(cErrParam, nxp.Compare(0x1000, NXPSerialClass::WRITE_ADDRESS, 6)); // not whole words
+}
+
 TEST_F(NXPSerialSim, SetBaudRateMovesBothEnds) {
   Synced();
   ASSERT_EQ(cErrNone, nxp.SetEcho(false));
