@@ -409,6 +409,12 @@ cErr NXPSerialClass::Sync() {
   if (err != cErrNone) {
     Log::log(DEBUG_NXPSerial, "Did not receive correct response to opening sync command: [%s]. Response: [%s]\n",
              cError_GetErrorText(err), escaped(buffer, n).c_str());
+    // A boot ROM synchronised earlier in this power-up takes "?" as the
+    // start of a command line and, with echo on, echoes it. (With echo off
+    // it stays quiet, as other boot ROMs on the port do: nothing more is
+    // sent to those.)
+    if (n == 1 && buffer[0] == '?')
+      return ResumeSynchronised(err);
     return err;
   }
   if (strncmp(buffer, kSync, kSyncLength) != 0)
@@ -441,6 +447,25 @@ cErr NXPSerialClass::Sync() {
              "OK\\r\\n");
     return cErrIO;
   }
+  return cErrNone;
+}
+
+// The boot ROM answered "?" as a synchronised one does. Ending the line makes
+// it answer INVALID_COMMAND (1), which confirms it.
+cErr NXPSerialClass::ResumeSynchronised(cErr silence) {
+  char buffer[kLineSize];
+  size_t n = 0;
+  cErr err = Send("\r\n", 2, false);
+  if (err != cErrNone)
+    return err;
+  // The echo of the line end, then the code.
+  err = Response(buffer, sizeof buffer, &n, "1\r\n", 3);
+  if (err != cErrNone || strcmp(buffer, "1\r\n") != 0) {
+    Log::log(DEBUG_NXPSerial, "Not a synchronised boot ROM either: [%s]\n", escaped(buffer, n).c_str());
+    return n == 0 && err != cErrNone ? silence : cErrIO;
+  }
+  Log::log(DEBUG_NXPSerial, "Boot ROM already synchronised\n");
+  echo = true;
   return cErrNone;
 }
 
@@ -636,6 +661,21 @@ cErr NXPSerialClass::CopyToFlash(uint32_t flashAddress, uint32_t ramAddress, uin
   char cmd[64];
   snprintf(cmd, sizeof cmd, "C %u %u %u\r\n", flashAddress, ramAddress, count);
   return SimpleCommand(cmd, "");
+}
+
+cErr NXPSerialClass::Compare(uint32_t address1, uint32_t address2, uint32_t count) {
+  if (count == 0 || count % 4 != 0 || address1 % 4 != 0 || address2 % 4 != 0)
+    return cErrParam;
+  char cmd[64];
+  snprintf(cmd, sizeof cmd, "M %u %u %u\r\n", address1, address2, count);
+  cErr err = SimpleCommand(cmd, "");
+  if (err == cErrParam) {
+    // COMPARE_ERROR is followed by the offset of the first difference.
+    char line[kLineSize];
+    size_t n = 0;
+    GetLine(line, sizeof line, &n, kLineAttempts);
+  }
+  return err;
 }
 
 cErr NXPSerialClass::ExecuteFrom(uint32_t address) {

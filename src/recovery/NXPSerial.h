@@ -49,7 +49,9 @@ public:
   cErr Connect(const char *port, uint32_t baudRate);
   cErr Disconnect();
   // "?", "Synchronized", crystal frequency. cErrIO when the boot ROM does not
-  // accept the crystal line.
+  // accept the crystal line. A boot ROM already synchronised in this
+  // power-up with echo on (it echoes "?" as the start of a command line) is
+  // recognised and used as it is.
   cErr Sync();
   // "N": stores the four words of the chip's serial number (see
   // device_serial_number / GetDeviceSerialNumber).
@@ -66,6 +68,9 @@ public:
   cErr Read(uint32_t address, uint32_t count, uint8_t *bytes);
   // Flash address a multiple of 256; count 256, 512, 1024 or 4096.
   cErr CopyToFlash(uint32_t flashAddress, uint32_t ramAddress, uint32_t count);
+  // "M": compares count bytes (a non-zero multiple of 4) at two word-aligned
+  // addresses; cErrParam when they differ or the boot ROM refuses.
+  cErr Compare(uint32_t address1, uint32_t address2, uint32_t count);
   // Starts the code at address in Thumb mode; no answer is read.
   cErr ExecuteFrom(uint32_t address);
   cErr GetBootLoaderVersion(uint32_t *major, uint32_t *minor);
@@ -107,6 +112,7 @@ private:
   cErr SendCommand(const char *text, int waitMs);
   cErr Send(const char *text, size_t length, bool expectEcho);
   cErr Response(char *buffer, size_t capacity, size_t *length, const char *expected, size_t expectedLength);
+  cErr ResumeSynchronised(cErr silence);
   cErr CheckReturnCode(const char *command, const char *errorPrefix, int attempts);
   cErr SimpleCommand(const char *text, const char *errorPrefix, int attempts = 100);
   cErr ReadByte(uint8_t *byte);

@@ -84,6 +84,13 @@ bool SDPLoader::connectionCheck() {
     Log::log(DEBUG_iMXSerial, "bytesWritten: %zu\n", size_t(n < 0 ? 0 : n));
     logBytes(statusCommand());
     receive(in, kAnswerWaitMs, "Read Data: %zd\n");
+    // A port that sends back what it got (another kind of boot ROM with its
+    // echo on, a loop-back) is no i.MX boot ROM, however many bytes came.
+    const std::vector<uint8_t> sent = statusCommand();
+    if (in.size() >= sent.size() - 1 && std::equal(sent.begin() + 1, sent.end(), in.begin())) {
+      Log::log(DEBUG_iMXSerial, "Echo of the status command: not an i.MX boot ROM\n");
+      continue;
+    }
     uint32_t word = 0;
     if (transport_->getDataFromBuffer(in, 0, word))
       return true;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "app/Log.h"
@@ -44,11 +45,66 @@ private:
   UpdaterDisplayInterface &display_;
 };
 
+// Every failure once the programming has begun: the flash may already be
+// erased, so the module will not start until a recovery completes.
+void reportProgrammingFailure(UpdaterDisplayInterface &display, const char *step, cErr err) {
+  display.message(Error,
+                  "Recovery failed: %s [%d, %s]. The chip may be left erased: power-cycle the module into its boot "
+                  "ROM and run the recovery again",
+                  step, err, cError_GetErrorText(err));
+}
+
+constexpr uint32_t LPC_FLASH_SIZE = 512 * 1024;
+// The boot ROM maps its own vectors over the first 64 bytes of flash while
+// it runs: a compare of those bytes does not see what was programmed.
+constexpr uint32_t LPC_REMAPPED = 64;
+
+bool inLpcRam(uint32_t address) {
+  return (address > 0x10000000 && address <= 0x10008000) || (address > 0x2007C000 && address <= 0x20084000);
+}
+
+uint32_t le32(const uint8_t *p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
+
+// Checks a de-scrambled LPC image before anything on the chip is touched:
+// the blocks fit the flash, one starts at address 0 with a vector table
+// whose first eight words sum to zero (the word at 0x1C makes them so, as
+// the boot ROM requires of code it starts), an initial stack pointer in RAM
+// and a Thumb reset vector inside the flash. Empty when valid, else why not.
+std::string checkLpcImage(const std::vector<BirdBlock> &blocks) {
+  const BirdBlock *vectors = nullptr;
+  for (const BirdBlock &block : blocks) {
+    if (block.length < 4)
+      continue;
+    uint32_t length = block.length - 4;
+    if (length == 4)
+      break; // the end of the programmed blocks
+    if (block.address >= LPC_FLASH_SIZE || length > LPC_FLASH_SIZE - block.address)
+      return "a firmware block lies outside the flash";
+    if (block.address == 0 && vectors == nullptr)
+      vectors = &block;
+  }
+  if (vectors == nullptr)
+    return "no firmware block starts at address 0";
+  const uint8_t *table = vectors->data + 4;
+  if (vectors->length - 4 < 32)
+    return "the vector table is incomplete";
+  uint32_t sum = 0;
+  for (int i = 0; i < 8; ++i)
+    sum += le32(table + 4 * i);
+  if (sum != 0)
+    return "the vector table checksum does not hold";
+  uint32_t stack = le32(table), reset = le32(table + 4);
+  if (!inLpcRam(stack) || (reset & 1) == 0 || reset >= LPC_FLASH_SIZE)
+    return "the vector table does not point into the chip's memory";
+  return "";
+}
+
 // One piece of a firmware block: written to the boot ROM's RAM buffer, then
 // copied into flash. The copy always moves a whole copy size, so the piece
 // is padded with the erased value up to it: the flash past the image's end
 // stays erased instead of taking whatever the RAM buffer held before.
-bool programPiece(NXPSerialClass &isp, const uint8_t *data, uint32_t length, uint32_t flashAddress) {
+bool programPiece(UpdaterDisplayInterface &display, NXPSerialClass &isp, const uint8_t *data, uint32_t length,
+                  uint32_t flashAddress) {
   uint32_t copyLength = NXPSerialClass::CopyLength(length);
   std::vector<uint8_t> piece(data, data + length);
   if (copyLength > length)
@@ -57,8 +113,10 @@ bool programPiece(NXPSerialClass &isp, const uint8_t *data, uint32_t length, uin
   Log::log(DEBUG_Updater, "Transferring firmware %d bytes to address 0x%08X\n", static_cast<int>(length), flashAddress);
   Log::log(DEBUG_Updater, "\t Write %d bytes to address 0x%08X\n", static_cast<int>(piece.size()),
            NXPSerialClass::WRITE_ADDRESS);
-  if (isp.Write(NXPSerialClass::WRITE_ADDRESS, static_cast<uint32_t>(piece.size()), piece.data()) != cErrNone) {
+  cErr err = isp.Write(NXPSerialClass::WRITE_ADDRESS, static_cast<uint32_t>(piece.size()), piece.data());
+  if (err != cErrNone) {
     Log::log(DEBUG_Network, "\t Write to RAM failed\n");
+    reportProgrammingFailure(display, "could not write firmware into the chip's RAM", err);
     return false;
   }
   uint32_t first = NXPSerialClass::SectorFromAddress(flashAddress);
@@ -66,15 +124,29 @@ bool programPiece(NXPSerialClass &isp, const uint8_t *data, uint32_t length, uin
   uint32_t last = NXPSerialClass::SectorFromAddress(flashAddress + copyLength - 1);
   Log::log(DEBUG_Updater, "\t Prepare to copy to sector(s) %d to %d\n", static_cast<int>(first),
            static_cast<int>(last));
-  if (isp.Prepare(first, last) != cErrNone) {
+  err = isp.Prepare(first, last);
+  if (err != cErrNone) {
     Log::log(DEBUG_Network, "\t Prepare failed\n");
+    reportProgrammingFailure(display, "could not prepare flash sectors for writing", err);
     return false;
   }
   Log::log(DEBUG_Updater, "\t Copy %d bytes from %08X to %08X\n", static_cast<int>(copyLength),
            NXPSerialClass::WRITE_ADDRESS, flashAddress);
-  if (isp.CopyToFlash(flashAddress, NXPSerialClass::WRITE_ADDRESS, copyLength) != cErrNone) {
+  err = isp.CopyToFlash(flashAddress, NXPSerialClass::WRITE_ADDRESS, copyLength);
+  if (err != cErrNone) {
     Log::log(DEBUG_Network, "\t Transfer to flash failed\n");
+    reportProgrammingFailure(display, "could not copy firmware into flash", err);
     return false;
+  }
+  // The flash must now hold what the RAM buffer holds.
+  uint32_t skip = flashAddress < LPC_REMAPPED ? LPC_REMAPPED - flashAddress : 0;
+  if (skip < copyLength) {
+    err = isp.Compare(flashAddress + skip, NXPSerialClass::WRITE_ADDRESS + skip, copyLength - skip);
+    if (err != cErrNone) {
+      Log::log(DEBUG_Network, "\t Compare failed\n");
+      reportProgrammingFailure(display, "the flash does not hold the firmware written", err);
+      return false;
+    }
   }
   return true;
 }
@@ -106,31 +178,44 @@ bool _get_fingerprint_lpc(const std::string &port, uint32_t baud_rate, Fingerpri
 
 bool _recover_firmware_lpc(UpdaterDisplayInterface &display, BirdFile &image, const std::string &port,
                            uint32_t baud_rate) {
+  std::vector<BirdBlock> blocks = image.FindBlocks(BirdFile::BLOCK_FIRMWARE);
+  // Nothing is erased for an image that cannot start on the chip (not
+  // scrambled for it, or not an LPC image at all).
+  std::string invalid = checkLpcImage(blocks);
+  if (!invalid.empty()) {
+    display.message(Error, "The recovery image is not valid firmware for this chip (%s); nothing was erased",
+                    invalid.c_str());
+    return false;
+  }
   NXPSerialClass isp;
-  if (isp.Connect(port.c_str(), baud_rate) != cErrNone) {
+  cErr err = isp.Connect(port.c_str(), baud_rate);
+  if (err != cErrNone) {
     Log::log(DEBUG_Network, "Could not connect to %s\n", port.c_str());
+    reportProgrammingFailure(display, "could not open the serial port", err);
     return false;
   }
   Log::log(DEBUG_Updater, "\n\tUnlock Memory:\n");
-  if (isp.Unlock() != cErrNone) {
+  if ((err = isp.Unlock()) != cErrNone) {
     Log::log(DEBUG_Network, "Could not unlock\n");
+    reportProgrammingFailure(display, "could not unlock the flash", err);
     return false;
   }
   Log::log(DEBUG_Updater, "\n\tPrepare ALL memory for update:\n");
-  if (isp.Prepare(0, LPC_LAST_SECTOR) != cErrNone) {
+  if ((err = isp.Prepare(0, LPC_LAST_SECTOR)) != cErrNone) {
     Log::log(DEBUG_Network, "Could not prepare\n");
+    reportProgrammingFailure(display, "could not prepare the flash for erasing", err);
     return false;
   }
   Log::log(DEBUG_Updater, "\n\tErase all memory before update:\n");
-  if (isp.Erase(0, LPC_LAST_SECTOR) != cErrNone) {
+  if ((err = isp.Erase(0, LPC_LAST_SECTOR)) != cErrNone) {
     Log::log(DEBUG_Network, "Could not erase\n");
+    reportProgrammingFailure(display, "could not erase the flash", err);
     return false;
   }
   isp.SetEcho(false);
   Log::log(DEBUG_Updater, "Updating device firmware: \n");
   Log::log(DEBUG_Updater, "Transferring firmware to device from [%s]\n", image.Path().c_str());
 
-  std::vector<BirdBlock> blocks = image.FindBlocks(BirdFile::BLOCK_FIRMWARE);
   int shown = static_cast<int>(blocks.size()) - 1;
   uint32_t total = 0;
   int number = 1;
@@ -149,8 +234,12 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface &display, BirdFile &image, co
     uint32_t offset = 0;
     while (offset < length) {
       uint32_t piece = std::min(LPC_PIECE, length - offset);
-      if (!programPiece(isp, data + offset, piece, flashAddress))
+      if (!programPiece(display, isp, data + offset, piece, flashAddress)) {
+        // Back to the power-on echo setting, with which a rerun finds the
+        // chip still synchronised (when it still answers).
+        isp.SetEcho(true);
         return false;
+      }
       flashAddress += piece;
       offset += piece;
       display.update_progress(static_cast<double>(offset) / length, nullptr);
@@ -164,7 +253,7 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface &display, BirdFile &image, co
     display.results->recordCount("firmware", "bytes", total);
   }
 
-  cErr err = isp.SetEcho(true);
+  err = isp.SetEcho(true);
   if (err != cErrNone) {
     // The boot ROM stopped answering after the last copy: the chip is not
     // started, and the run must not count as a recovery.
@@ -194,6 +283,10 @@ bool Updater::Recover_Firmware(const std::string &port, uint32_t build, uint32_t
   Fingerprint fingerprint;
   if (!Get_Fingerprint(fingerprint, port, serial, bird_file, 115200, false)) {
     display.message(Error, "Could not get Device Identifier");
+    // A serial boot ROM that does not answer (an LPC one synchronises once
+    // per power-up) is reached again after a power cycle.
+    if (port != "USB")
+      display.message(Error, "Power-cycle the module into its boot ROM and run the recovery again");
     return false;
   }
 

@@ -3,8 +3,10 @@
 // as a module of its own (under the default serial number 0xDEADDEAD, or the
 // module's own), reports the chip identifier and takes the firmware through
 // the module's upgrade protocol.
+#include <fcntl.h>
 #include <memory>
 #include <stdexcept>
+#include <unistd.h>
 #include <vector>
 
 #include "app/Log.h"
@@ -27,6 +29,8 @@ namespace {
 
 const auto Error = UpdaterDisplayInterface::Error;
 
+constexpr uint32_t HID_WAIT_MS = 5000; // for the boot ROM's HID device to (re)appear
+constexpr uint32_t HID_RETRY_MS = 100;
 constexpr uint8_t OPTION_IDENTIFIER = 39; // the chip identifier, one word per subindex 0-3
 
 uint32_t bigEndian(const uint8_t *bytes) {
@@ -45,6 +49,15 @@ public:
 private:
   UpdaterDisplayInterface &display_;
 };
+
+bool isSerialPort(const std::string &path) {
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0)
+    return false;
+  bool terminal = isatty(fd) == 1;
+  close(fd);
+  return terminal;
+}
 
 bool connectedTo(Module &module, uint32_t serial) {
   return module.discoverAndConnect(linkTypeUSB, serial) == cErrNone && module.isConnected();
@@ -82,7 +95,14 @@ cErr _transfer_recovery_loader(UpdaterDisplayInterface &display, BirdFile &image
     transport = std::make_unique<Serial_SDPLoader>(port);
   if (loader.setLoader(transport.get()))
     transport.release(); // the loader owns it now
-  if (loader.init() != cErrNone) {
+  // A boot ROM that was just reset (the end of -N) takes a moment to come
+  // back on USB: its HID device is waited for, within a bound.
+  cErr err = loader.init();
+  for (uint32_t start = cTime_GetMSTicks(); err != cErrNone && port == "USB" && cTime_MSSince(start) < HID_WAIT_MS;) {
+    cTime_MSSleep(HID_RETRY_MS);
+    err = loader.init();
+  }
+  if (err != cErrNone) {
     if (port == "USB")
       _hint_boot_rom_access(display, IMX1050::VID, IMX1050::PID);
     return cErrNotReady;
@@ -123,6 +143,12 @@ cErr _transfer_recovery_loader(UpdaterDisplayInterface &display, BirdFile &image
 
 bool _get_fingerprint_imx(UpdaterDisplayInterface &display, Updater &updater, const std::string &port, uint32_t serial,
                           const std::string &bird_file, Fingerprint &fingerprint, bool reset_after) {
+  // A path that is no serial port (missing, a file, a directory, /dev/null)
+  // cannot lead to a boot ROM: nothing is fetched or stored for it.
+  if (port != "USB" && !isSerialPort(port)) {
+    Log::log(DEBUG_APP, "Not a serial port: %s\n", port.c_str());
+    return false;
+  }
   std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, updater.storage_directory, "_get_fingerprint_imx");
   if (!store)
     return false;

@@ -201,6 +201,14 @@ TEST_F(LinkConcurrencyTest, ALinkDestroyedWhileInUseLetsEveryoneGo) {
 TEST_F(LinkConcurrencyTest, EveryPacketReachesEitherTheFilterOrTheQueue) {
   uint32_t id = create();
   ASSERT_NE(id, 0u);
+  // The connection is taken by the emulated module's own thread, which may
+  // not have done so yet when the link is made: packets it sent before that
+  // would go nowhere. One round trip shows it is there.
+  peer.setEcho();
+  ASSERT_EQ(put(id, 4, {0x01}), cErrNone);
+  cPacket *first = cLink_AwaitPacket(id, 5000);
+  ASSERT_NE(first, nullptr);
+  cPacket_Destroy(&first);
   constexpr int kPackets = 400;
   std::atomic<int> filtered{0};
   std::atomic<bool> stop{false};

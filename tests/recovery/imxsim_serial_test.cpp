@@ -14,6 +14,8 @@
 
 #include "imxsim/BootRom.h"
 #include "imxsim/PtyTransport.h"
+#include "lpcsim/Simulator.h"
+#include "recovery/NXPSerial.h"
 #include "recovery/SDPLoader.h"
 #include "recovery/Serial_SDPLoader_unix.h"
 
@@ -203,4 +205,29 @@ TEST(ImxSimSerial, CompletionIsAwaitedUntilTheLineHasCarriedTheImage) {
   Bytes image = pattern(2048, 3);
   EXPECT_EQ(l.writeLoader(image, 0x20000000), 0);
   EXPECT_EQ(rom.ram(0x20000000, image.size()), image);
+}
+
+// An LPC boot ROM (synchronised, echo on) sends every byte back: its echo of
+// the status command is no answer, and no loader goes into its command
+// parser.
+TEST(SdpSerial, AnEchoOfTheStatusCommandIsNoAnswer) {
+  lpcsim::Simulator lpc;
+  ASSERT_TRUE(lpc.start()) << lpc.error();
+  {
+    NXPSerialClass isp;
+    ASSERT_EQ(cErrNone, isp.Connect(lpc.path().c_str(), 115200));
+    ASSERT_EQ(cErrNone, isp.Sync());
+  }
+  lpc.clearTraffic();
+  SDPLoader loader;
+  ASSERT_TRUE(loader.setLoader(new Serial_SDPLoader(lpc.path())));
+  ASSERT_EQ(cErrNone, loader.init());
+  std::vector<uint8_t> image(2500, 0x41);
+  EXPECT_EQ(2, loader.writeLoader(image, 0x20000000));
+  std::vector<uint8_t> status = SDPLoader::statusCommand();
+  status.erase(status.begin()); // the serial form has no report ID
+  std::vector<uint8_t> got = lpc.received();
+  ASSERT_EQ(got.size() % status.size(), 0u) << got.size();
+  for (size_t at = 0; at < got.size(); at += status.size())
+    EXPECT_TRUE(std::equal(status.begin(), status.end(), got.begin() + at)) << at;
 }

@@ -169,6 +169,28 @@ TEST_F(NXPSerialSim, SyncExchangeAndIdentification) {
   EXPECT_EQ(1u, minor);
 }
 
+// A second synchronisation in the same power-up (a new connection) knows
+// the synchronised boot ROM by its echo of "?"; nothing more is sent to a
+// quiet one (echo off, or another kind of boot ROM).
+TEST_F(NXPSerialSim, SyncRecognisesABootRomSynchronisedEarlier) {
+  Synced();
+  NXPSerialClass again;
+  ASSERT_EQ(cErrNone, again.Connect(sim.path().c_str(), 115200));
+  sim.clearTraffic();
+  ASSERT_EQ(cErrNone, again.Sync());
+  EXPECT_EQ("?\r\n", Text(sim.received()));
+  EXPECT_EQ("?\r\n1\r\n", Text(sim.sent()));
+  ASSERT_EQ(cErrNone, again.GetDeviceID());
+  EXPECT_EQ(0x12345678u, again.device_serial_number[0]);
+
+  ASSERT_EQ(cErrNone, again.SetEcho(false));
+  NXPSerialClass quiet;
+  ASSERT_EQ(cErrNone, quiet.Connect(sim.path().c_str(), 115200));
+  sim.clearTraffic();
+  EXPECT_NE(cErrNone, quiet.Sync());
+  EXPECT_EQ("?", Text(sim.received()));
+}
+
 TEST_F(NXPSerialSim, SyncCopesWithZeroBytesBeforeTheAnswerAndRejectsAWrongOne) {
   sim.setSyncGarbage(std::string("\0\0", 2));
   EXPECT_EQ(cErrNone, nxp.Sync());
@@ -408,6 +430,23 @@ TEST(NXPSerialPort, ABootRomStreamingGarbageCannotHoldTheClient) {
   }
 }
 
+// "M" compares two memories: a difference is a refusal, and the offset line
+// that follows it is taken, so that the next command reads its own answer.
+TEST_F(NXPSerialSim, CompareReportsADifferenceAndKeepsTheAnswersInStep) {
+  ReadyForData();
+  std::vector<uint8_t> flash = RandomBytes(512, 4), ram = flash;
+  for (size_t i = 256; i < ram.size(); ++i)
+    ram[i] ^= 0xA5;
+  sim.loadFlash(0x1000, flash);
+  ASSERT_EQ(cErrNone, nxp.Write(NXPSerialClass::WRITE_ADDRESS, 512, ram.data()));
+  sim.clearTraffic();
+  EXPECT_EQ(cErrParam, nxp.Compare(0x1000, NXPSerialClass::WRITE_ADDRESS, 512));
+  EXPECT_EQ("M 4096 268439552 512\r\n", Text(sim.received()));
+  EXPECT_EQ("10\r\n256\r\n", Text(sim.sent()));
+  EXPECT_EQ(cErrNone, nxp.Compare(0x1000, NXPSerialClass::WRITE_ADDRESS, 256));
+  EXPECT_EQ(cErrParam, nxp.Compare(0x1000, NXPSerialClass::WRITE_ADDRESS, 6)); // not whole words
+}
+
 TEST_F(NXPSerialSim, SetBaudRateMovesBothEnds) {
   Synced();
   ASSERT_EQ(cErrNone, nxp.SetEcho(false));
@@ -473,18 +512,21 @@ TEST(LpcSimProgram, ServesAClientAndSavesItsFlash) {
   EXPECT_EQ(cErrNone, nxp.Prepare(2, 2));
   EXPECT_EQ(cErrNone, nxp.CopyToFlash(0x2000, NXPSerialClass::WRITE_ADDRESS, 256));
   nxp.Disconnect();
-  // Still synchronised for the next connection; after a power cycle (SIGHUP)
-  // the chip wants "?" again.
+  // Still synchronised (and unlocked) for the next connection; after a power
+  // cycle (SIGHUP) the chip is locked again.
   ASSERT_EQ(cErrNone, nxp.Connect(link.c_str(), 115200));
-  EXPECT_NE(cErrNone, nxp.Sync());
+  EXPECT_EQ(cErrNone, nxp.Sync());
+  EXPECT_EQ(cErrNone, nxp.Prepare(2, 2));
+  EXPECT_EQ(cErrNone, nxp.CopyToFlash(0x2000, NXPSerialClass::WRITE_ADDRESS, 256));
   kill(pid, SIGHUP);
-  bool synced = false;
-  for (int i = 0; i < 20 && !synced; ++i) {
+  bool locked = false;
+  for (int i = 0; i < 20 && !locked; ++i) {
     usleep(50 * 1000);
     ASSERT_EQ(cErrNone, nxp.Connect(link.c_str(), 115200));
-    synced = nxp.Sync() == cErrNone;
+    locked = nxp.Sync() == cErrNone && nxp.Prepare(2, 2) == cErrNone &&
+             nxp.CopyToFlash(0x2000, NXPSerialClass::WRITE_ADDRESS, 256) == cErrParam;
   }
-  EXPECT_TRUE(synced);
+  EXPECT_TRUE(locked);
   nxp.Disconnect();
 
   kill(pid, SIGTERM);

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
@@ -38,6 +40,28 @@ bool hasLine(const std::string &text, const std::string &line) {
     if (l == line)
       return true;
   return false;
+}
+
+// A Cortex-M image: stack at the top of the local RAM, Thumb handlers in the
+// flash, and the word at 0x1C that makes the first eight words sum to zero.
+Bytes WithVectorTable(Bytes payload) {
+  auto put = [&](size_t at, uint32_t v) {
+    for (int k = 0; k < 4; ++k)
+      payload[at + k] = static_cast<uint8_t>(v >> (8 * k));
+  };
+  put(0, 0x10008000);
+  uint32_t sum = 0x10008000;
+  for (size_t i = 1; i < 7; ++i, sum += 0xC1)
+    put(4 * i, 0xC1);
+  put(0x1C, 0u - sum);
+  return payload;
+}
+
+size_t CountLines(const std::string &text, const std::string &start) {
+  size_t n = 0;
+  for (const std::string &l : Lines(text))
+    n += l.rfind(start, 0) == 0;
+  return n;
 }
 
 bool running(const lpcsim::Simulator &sim) {
@@ -83,6 +107,8 @@ protected:
 
   // Programmed (the flash past each payload stays erased), started, and the
   // stored image still the server's.
+  void interruptWhileProgramming(int signal);
+
   void expectRecovered() {
     std::vector<uint8_t> flash = sim.flash();
     EXPECT_TRUE(std::equal(first.begin(), first.end(), flash.begin()));
@@ -97,7 +123,7 @@ protected:
   std::string serverFile = content / "devices/0012ABCD/1300.bird";
   qwtest::UpdateServerProcess server;
   lpcsim::Simulator sim;
-  Bytes first = birdwriter::SyntheticPayload(5001, 11);
+  Bytes first = WithVectorTable(birdwriter::SyntheticPayload(5001, 11));
   Bytes second = birdwriter::SyntheticPayload(3000, 12);
   Bytes third = birdwriter::SyntheticPayload(600, 13);
 };
@@ -177,13 +203,22 @@ TEST_F(Recovery, FailurePaths) {
   EXPECT_EQ(b.err, "Add serial number or remove the bird filename to use a default recovery image.\n"
                    "Got no response from chip\n");
 
-  // No port given, and a port that does not open: after the LPC attempt the
-  // i.MX path fetches the default loader without a word on the console (also
-  // over a directory left by a download that never completed), then finds no
-  // boot ROM either.
+  // A path that is no serial port: nothing is fetched, nothing is left in
+  // the store.
   EXPECT_EQ(updater({"-N"}).err, "Must specify the serial port used for connecting\n");
+  for (std::string port : {std::string("/dev/qw-recovery-test-no-such-port"), std::string("/dev/null"),
+                           std::string(store / "generic.bird"), std::string(store.path())}) {
+    auto p = updater({"-N", "-s", port});
+    EXPECT_EQ(p.status, 1) << port;
+    EXPECT_EQ(p.err, "Got no response from chip\n") << port;
+    EXPECT_FALSE(fs::exists(store / "updater/DEADDEAD")) << port;
+  }
+  // The HID boot ROM (there is none here): after the LPC attempt the i.MX
+  // path fetches the default loader without a word on the console (also over
+  // a directory left by a download that never completed), then finds no boot
+  // ROM either.
   fs::create_directories(store / "updater/DEADDEAD");
-  auto m = updater({"-N", "-s", "/dev/qw-recovery-test-no-such-port"});
+  auto m = updater({"-N", "-s", "USB"});
   EXPECT_EQ(Lines(m.out).size(), 1u) << m.out; // the version line only
   EXPECT_EQ(m.err, "Got no response from chip\n");
   EXPECT_EQ(ReadFile(store / "updater/DEADDEAD/77.bird"), ReadFile(content / "devices/DEADDEAD/77.bird"));
@@ -194,14 +229,23 @@ TEST_F(Recovery, FailurePaths) {
   EXPECT_EQ(u.err, "Failed to retrieve recovery information from Corvatek server\n");
   sim.setSilent(true);
   auto s = updater({"-U", "-t", "RECOVER", "-s", sim.path()});
-  EXPECT_EQ(s.err, "Could not get Device Identifier\n");
+  EXPECT_EQ(s.err, "Could not get Device Identifier\n"
+                   "Power-cycle the module into its boot ROM and run the recovery again\n");
   for (const auto &r : {g, e, b, m, u, s})
     EXPECT_EQ(r.status, 1) << r.out << r.err;
 }
 
-// Ctrl-C while the chip is being programmed leaves the store as it was; the
-// next run recovers the module.
+// Ctrl-C (or kill -TERM) while the chip is being programmed leaves the store
+// as it was; the next run recovers the module.
 TEST_F(Recovery, LpcInterruptWhileProgrammingLeavesTheStoreIntact) {
+  for (int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(strsignal(signal));
+    sim.reset();
+    interruptWhileProgramming(signal);
+  }
+}
+
+void Recovery::interruptWhileProgramming(int signal) {
   sim.setPacing(true, 115200); // about a second of programming
   std::vector<std::string> a = args({"-U", "-t", "RECOVER", "-s", sim.path()});
   std::vector<char *> argv;
@@ -222,14 +266,14 @@ TEST_F(Recovery, LpcInterruptWhileProgrammingLeavesTheStoreIntact) {
         return false;
       },
       20000);
-  kill(pid, SIGINT);
+  kill(pid, signal);
   int status = 0;
   for (int i = 0; i < 500 && waitpid(pid, &status, WNOHANG) == 0; ++i)
     usleep(10000);
   if (kill(pid, SIGKILL) == 0)
     waitpid(pid, &status, 0);
   ASSERT_TRUE(copying);
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
   EXPECT_FALSE(running(sim));
   EXPECT_EQ(ReadFile(store / (kDevice + "1300.bird")), ReadFile(serverFile));
   std::vector<std::string> names;
@@ -274,4 +318,106 @@ TEST_F(Recovery, JsonResults) {
   auto s = updater({"--json", "-N", "-s", sim.path()});
   EXPECT_EQ(s.status, 1);
   EXPECT_EQ(qwtest::ExpectJsonResult(s)["fingerprint"]["message"], "Got no response from chip");
+}
+
+// Every failure once programming has begun says so on the console, once,
+// with what the user can do; the stored build stays as it was and a rerun
+// after a power cycle recovers the module.
+TEST_F(Recovery, LpcProgrammingFailuresSayTheChipMayBeLeftErased) {
+  const std::string tail = ". The chip may be left erased: power-cycle the module into its boot ROM and run the "
+                           "recovery again";
+  struct Case {
+    const char *what;
+    std::function<void()> fault;
+    std::string line;
+  };
+  const std::string param = " [2, " + std::string(cError_GetErrorText(cErrParam)) + "]";
+  std::vector<Case> cases = {
+      {"unlock", [&] { sim.refuseCommand('U', 16, 1); }, "Recovery failed: could not unlock the flash" + param},
+      {"prepare", [&] { sim.refuseCommand('P', 7, 1); },
+       "Recovery failed: could not prepare the flash for erasing" + param},
+      {"erase", [&] { sim.refuseCommand('E', 11, 1); }, "Recovery failed: could not erase the flash" + param},
+      {"write", [&] { sim.refuseCommand('W', 13, 1); },
+       "Recovery failed: could not write firmware into the chip's RAM" + param},
+      {"copy", [&] { sim.refuseCommand('C', 9, 1); }, "Recovery failed: could not copy firmware into flash" + param},
+      // The boot ROM vanishes once the flash is erased.
+      {"vanish", [&] { sim.silentAfter('E'); }, "Recovery failed: could not write firmware into the chip's RAM ["},
+      // A worn cell: the copy is acknowledged but the flash does not hold it.
+      {"compare", [&] { sim.setStuckByte(0x10100); },
+       "Recovery failed: the flash does not hold the firmware written" + param},
+  };
+  for (const Case &c : cases) {
+    sim.reset();
+    c.fault();
+    auto r = qwtest::RunProcess(args({"-U", "-t", "RECOVER", "-s", sim.path()}), 60000);
+    sim.clearFaults();
+    EXPECT_EQ(r.status, 1) << c.what << "\n" << r.out << r.err;
+    EXPECT_EQ(CountLines(r.err, "Recovery failed: "), 1u) << c.what << "\n" << r.err;
+    EXPECT_EQ(CountLines(r.err, c.line), 1u) << c.what << "\n" << r.err;
+    EXPECT_NE(r.err.find(tail + "\n"), std::string::npos) << c.what << "\n" << r.err;
+    EXPECT_FALSE(hasLine(r.out, "Rebooting Device")) << c.what;
+    EXPECT_FALSE(running(sim)) << c.what;
+    EXPECT_EQ(ReadFile(store / (kDevice + "1300.bird")), ReadFile(serverFile)) << c.what;
+  }
+  auto again = updater({"-U", "-t", "RECOVER", "-s", sim.path()});
+  ASSERT_EQ(again.status, 0) << again.out << again.err;
+  expectRecovered();
+}
+
+// An image that cannot start on the chip is refused before anything is
+// erased: a plain (not scrambled) file, which the de-scrambling garbles, and
+// one whose vector table has no checksum or points nowhere.
+TEST_F(Recovery, LpcImageThatCannotStartIsRefusedBeforeErasing) {
+  sim.loadFlash(0, Bytes(64, 0x5A)); // what the chip held before
+  birdwriter::Image plain, unsummed, away;
+  plain.Firmware(0, first);
+  plain.Firmware(0, Bytes(4, 0));
+  Bytes broken = first;
+  broken[0x1C] ^= 1;
+  unsummed.Firmware(0, broken);
+  unsummed.Scramble(kUid);
+  away.Firmware(0x1000, first);
+  away.Scramble(kUid);
+  ASSERT_TRUE(plain.Write(store / "plain.bird"));
+  ASSERT_TRUE(unsummed.Write(store / "unsummed.bird"));
+  ASSERT_TRUE(away.Write(store / "away.bird"));
+  for (auto [file, why] : {std::pair{"plain.bird", "the vector table checksum does not hold"},
+                           {"unsummed.bird", "the vector table checksum does not hold"},
+                           {"away.bird", "no firmware block starts at address 0"}}) {
+    sim.clearTraffic();
+    auto r = updater({"-U", "-t", "RECOVER", "-s", sim.path(), "-f", store / file, "-d", "0012ABCD"});
+    EXPECT_EQ(r.status, 1) << file;
+    EXPECT_EQ(r.err,
+              "The recovery image is not valid firmware for this chip (" + std::string(why) + "); nothing was erased\n")
+        << file;
+    for (const std::string &command : sim.commands())
+      EXPECT_TRUE(command[0] == 'N' || command[0] == '?') << file << ": " << command;
+    EXPECT_EQ(sim.memory(0, 64), Bytes(64, 0x5A)) << file;
+  }
+}
+
+// The boot ROM synchronises once per power-up: a fingerprint and then a
+// recovery, in two runs or in one, work without switching the chip off and
+// on, and so does a rerun after a recovery that failed with echo off.
+TEST_F(Recovery, LpcFingerprintAndRecoveryNeedOnePowerUp) {
+  sim.reset();
+  auto n = qwtest::RunProcess(args({"-N", "-s", sim.path()}), 60000);
+  ASSERT_EQ(n.status, 0) << n.out << n.err;
+  auto r = qwtest::RunProcess(args({"-U", "-t", "RECOVER", "-s", sim.path()}), 60000);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  expectRecovered();
+
+  sim.reset();
+  auto both = qwtest::RunProcess(args({"-N", "-U", "-t", "RECOVER", "-s", sim.path()}), 60000);
+  ASSERT_EQ(both.status, 0) << both.out << both.err;
+  EXPECT_TRUE(hasLine(both.out, "[ 11223344 55667788 99AABBCC DDEEFF00 ]")) << both.out;
+  expectRecovered();
+
+  sim.reset();
+  sim.refuseCommand('C', 9, 1); // after the echo was switched off
+  EXPECT_EQ(qwtest::RunProcess(args({"-U", "-t", "RECOVER", "-s", sim.path()}), 60000).status, 1);
+  sim.clearFaults();
+  auto rerun = qwtest::RunProcess(args({"-U", "-t", "RECOVER", "-s", sim.path()}), 60000);
+  ASSERT_EQ(rerun.status, 0) << rerun.out << rerun.err;
+  expectRecovered();
 }

@@ -92,8 +92,9 @@ protected:
 
   // One board per test: the reset at the end of -N brings its boot ROM back
   // (a chip with nothing to boot), ready for the recovery.
-  void startBoard(bool pty) {
+  void startBoard(bool pty, unsigned bootRomBackAfterMs = 0) {
     imxsim::SimulatorOptions o;
+    o.bootRomBackAfterMs = bootRomBackAfterMs;
     o.rom.uniqueId = kUniqueId;
     o.pty = pty;
     o.bootRomAfterReset = true;
@@ -159,6 +160,17 @@ TEST_F(ImxRecovery, FingerprintAndRecoveryOverHid) {
   fingerprint();
   auto r = updater({"-U", "-t", "RECOVER", "-s", "USB"});
   EXPECT_TRUE(hasLine(r.out, "Recovering firmware with build: 2100")) << r.out;
+  expectRecovered(r);
+}
+
+// Recovery right after -N: the boot ROM's HID device comes back a while
+// after the reset, and the recovery waits for it.
+TEST_F(ImxRecovery, RecoveryStraightAfterFingerprintWaitsForTheBootRom) {
+  startBoard(false, 1500);
+  auto n = updater({"-N", "-s", "USB"});
+  ASSERT_EQ(n.status, 0) << n.out << n.err;
+  EXPECT_FALSE(sim->bootRomPresent()); // not back yet
+  auto r = updater({"-U", "-t", "RECOVER", "-s", "USB"});
   expectRecovered(r);
 }
 

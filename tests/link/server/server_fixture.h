@@ -39,7 +39,7 @@ struct SharedModule {
   }
   ~SharedModule() { owner.reset(); } // the server goes before the module
 
-  // The spec another program would use to reach the server.
+  // The link specifier another program would use to reach the server.
   linkSpec clientSpec() const {
     linkSpec s{};
     s.type = linkTypeCEtherTCPIP;

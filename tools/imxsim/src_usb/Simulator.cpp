@@ -127,7 +127,7 @@ void Simulator::worker() {
         for (const auto &b : m->blocks())
           firmware = firmware || !b.loader;
       if (!firmware)
-        resetBoard();
+        resetBoardAfter(options_.bootRomBackAfterMs);
       g.lock();
       continue;
     }
@@ -177,7 +177,9 @@ void Simulator::plugBootRom() {
   hid_ = std::move(fresh);
 }
 
-void Simulator::resetBoard() {
+void Simulator::resetBoard() { resetBoardAfter(0); }
+
+void Simulator::resetBoardAfter(unsigned backAfterMs) {
   std::lock_guard<std::mutex> swap(swapLock_);
   std::unique_ptr<modulesim::SimModule> module;
   std::unique_ptr<modulesim::UsbTransport> usb;
@@ -198,6 +200,8 @@ void Simulator::resetBoard() {
   }
   if (old)
     old->unplug();
+  if (backAfterMs > 0)
+    std::this_thread::sleep_for(milliseconds(backAfterMs));
   rom_.reset();
   plugBootRom();
   std::lock_guard<std::mutex> g(lock_);

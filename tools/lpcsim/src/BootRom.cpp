@@ -10,6 +10,11 @@ namespace lpcsim {
 namespace {
 
 constexpr size_t kMaxLine = 512;
+// What the first 64 bytes of flash read as through the boot ROM's mapping.
+constexpr uint32_t kRemappedBytes = 64;
+const uint8_t kBootVectors[kRemappedBytes] = {0x00, 0x01, 0x00, 0x10, 0x51, 0x02, 0x00, 0x1F, 0x5D, 0x02, 0x00,
+                                              0x1F, 0x61, 0x02, 0x00, 0x1F, 0x65, 0x02, 0x00, 0x1F, 0x69, 0x02,
+                                              0x00, 0x1F, 0x6D, 0x02, 0x00, 0x1F, 0x00, 0x00, 0x00, 0x00};
 constexpr unsigned kLinesPerGroup = 20;
 constexpr unsigned kBytesPerLine = 45;
 
@@ -180,6 +185,8 @@ void BootRom::command(const std::string &text, std::string &out) {
     return;
   }
   char letter = w[0][0];
+  if (faults_.silentAfter == letter)
+    faults_.silent = true; // this command is answered, nothing after it
   auto refused = faults_.refuse.find(letter);
   if (refused != faults_.refuse.end() && refused->second.second > 0) {
     if (refused->second.second != ~0u)
@@ -390,7 +397,8 @@ void BootRom::command(const std::string &text, std::string &out) {
       }
     // Programming can only clear bits: unerased flash keeps its zeros.
     for (uint32_t i = 0; i < count; ++i)
-      flash_[dst + i] &= from[i];
+      if (dst + i != faults_.stuckByte)
+        flash_[dst + i] &= from[i];
     for (uint32_t s = first; s <= last; ++s)
       prepared_[s] = false;
     code(CMD_SUCCESS, out);
@@ -412,8 +420,14 @@ void BootRom::command(const std::string &text, std::string &out) {
       code(ADDR_NOT_MAPPED, out);
       return;
     }
+    // While the boot ROM runs, its own vectors are mapped over the first 64
+    // bytes of flash: a compare sees those, not what was programmed.
+    auto at = [&](uint32_t address, const uint8_t *p, uint32_t i) {
+      uint32_t where = address + i;
+      return where < kRemappedBytes ? kBootVectors[where] : p[i];
+    };
     for (uint32_t i = 0; i < a[2]; ++i)
-      if (x[i] != y[i]) {
+      if (at(a[0], x, i) != at(a[1], y, i)) {
         code(COMPARE_ERROR, out);
         out += std::to_string(i & ~3u) + "\r\n";
         return;

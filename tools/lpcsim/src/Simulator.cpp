@@ -122,6 +122,16 @@ void Simulator::setSyncGarbage(const std::string &bytes) {
   rom_.faults().syncGarbage = bytes;
 }
 
+void Simulator::silentAfter(char letter) {
+  std::lock_guard<std::mutex> g(lock_);
+  rom_.faults().silentAfter = letter;
+}
+
+void Simulator::setStuckByte(uint32_t flashAddress) {
+  std::lock_guard<std::mutex> g(lock_);
+  rom_.faults().stuckByte = flashAddress;
+}
+
 void Simulator::clearFaults() {
   std::lock_guard<std::mutex> g(lock_);
   rom_.faults() = Faults{};

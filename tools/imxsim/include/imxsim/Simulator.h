@@ -46,6 +46,9 @@ struct SimulatorOptions {
   // would (the imxsim program turns this on). Needs the loader module's event
   // log: leave it alone then.
   bool bootRomAfterReset = false;
+  // After such a restart the boot ROM's device is back only this much later
+  // (a real chip re-enumerates after its reset).
+  unsigned bootRomBackAfterMs = 0;
 
   static modulesim::ModuleConfig defaultLoader();
 };
@@ -78,6 +81,7 @@ public:
   static std::array<uint32_t, 4> identifierWords(uint64_t uniqueId);
 
 private:
+  void resetBoardAfter(unsigned backAfterMs);
   void onJump(uint32_t address);
   void worker();
   void plugBootRom();

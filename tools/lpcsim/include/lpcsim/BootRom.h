@@ -50,6 +50,12 @@ struct Faults {
   unsigned dropEchoBytes = 0;
   // Sent before "Synchronized" in answer to "?".
   std::string syncGarbage;
+  // After answering the first command with this letter the chip falls
+  // silent (it vanished: unplugged, browned out).
+  char silentAfter = 0;
+  // A copy to flash leaves the byte at this flash address erased (a worn
+  // cell); ~0u: none.
+  uint32_t stuckByte = ~0u;
 };
 
 class BootRom {

@@ -65,6 +65,10 @@ public:
   void dropEchoBytes(unsigned n);
   // Bytes sent before "Synchronized" in answer to "?".
   void setSyncGarbage(const std::string &bytes);
+  // The chip answers the first command with this letter, then falls silent.
+  void silentAfter(char letter);
+  // Copies to flash leave the byte at this address erased.
+  void setStuckByte(uint32_t flashAddress);
   void clearFaults();
 
   // State.
