@@ -97,16 +97,17 @@ cErr _transfer_recovery_loader(UpdaterDisplayInterface &display, BirdFile &image
     transport.release(); // the loader owns it now
   // A boot ROM that was just reset (the end of -N) takes a moment to come
   // back on USB: its HID device is waited for, within a bound.
+  // One that is there but may not be opened by this user is named with the
+  // remedy at once: waiting would not help.
   cErr err = loader.init();
-  for (uint32_t start = cTime_GetMSTicks(); err != cErrNone && port == "USB" && cTime_MSSince(start) < HID_WAIT_MS;) {
+  uint32_t start = cTime_GetMSTicks();
+  while (err != cErrNone && port == "USB" && !_hint_boot_rom_access(display, IMX1050::VID, IMX1050::PID) &&
+         cTime_MSSince(start) < HID_WAIT_MS) {
     cTime_MSSleep(HID_RETRY_MS);
     err = loader.init();
   }
-  if (err != cErrNone) {
-    if (port == "USB")
-      _hint_boot_rom_access(display, IMX1050::VID, IMX1050::PID);
+  if (err != cErrNone)
     return cErrNotReady;
-  }
 
   std::vector<BirdBlock> blocks = image.FindBlocks(BirdFile::BLOCK_LOADER);
   if (blocks.empty()) {

@@ -35,7 +35,9 @@ void _forget_usb_access_display(UpdaterDisplayInterface *display);
 // After the i.MX boot ROM's HID device did not open: when a device with these
 // IDs is there but this user may not open it, the display says so (the same
 // hint, once per run).
-void _hint_boot_rom_access(UpdaterDisplayInterface &display, uint16_t vid, uint16_t pid);
+// True (and the access hint shown) when the boot ROM's HID device is present
+// but this user may not open it.
+bool _hint_boot_rom_access(UpdaterDisplayInterface &display, uint16_t vid, uint16_t pid);
 
 // A serial number as 8 hexadecimal digits.
 std::string _serial_text(uint32_t serial);

@@ -60,11 +60,11 @@ void _forget_usb_access_display(UpdaterDisplayInterface *display) {
   sDisplay.compare_exchange_strong(expected, nullptr);
 }
 
-void _hint_boot_rom_access(UpdaterDisplayInterface &display, uint16_t vid, uint16_t pid) {
+bool _hint_boot_rom_access(UpdaterDisplayInterface &display, uint16_t vid, uint16_t pid) {
   // hid_open says only that it failed: try the device nodes themselves. The
   // caller's HID loader has initialised hidapi and releases it.
   if (hid_init() != 0)
-    return;
+    return false;
   bool denied = false;
   hid_device_info *devices = hid_enumerate(vid, pid);
   for (hid_device_info *d = devices; d != nullptr && !denied; d = d->next) {
@@ -79,4 +79,5 @@ void _hint_boot_rom_access(UpdaterDisplayInterface &display, uint16_t vid, uint1
   hid_free_enumeration(devices);
   if (denied)
     _hint_access(display);
+  return denied;
 }
