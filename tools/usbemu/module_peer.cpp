@@ -1,10 +1,14 @@
 #include "module_peer.h"
 
+#include <algorithm>
+
 namespace qwemu {
 
 std::vector<uint8_t> Packet::bytes() const {
-  std::vector<uint8_t> b{address, (uint8_t)data.size()};
-  b.insert(b.end(), data.begin(), data.end());
+  std::vector<uint8_t> b(2 + data.size());
+  b[0] = address;
+  b[1] = static_cast<uint8_t>(data.size());
+  std::copy(data.begin(), data.end(), b.begin() + 2);
   return b;
 }
 

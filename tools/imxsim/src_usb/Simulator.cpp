@@ -1,5 +1,7 @@
 #include "imxsim/Simulator.h"
 
+#include <algorithm>
+
 namespace imxsim {
 
 using Clock = std::chrono::steady_clock;
@@ -29,9 +31,9 @@ Simulator::Simulator(qwemu::UsbTestbed &testbed, SimulatorOptions options)
       std::lock_guard<std::mutex> g(lock_);
       if (!hid_ || bootRomGone_ || a.report == 0)
         return;
-      std::vector<uint8_t> r(1, a.report);
-      r.insert(r.end(), a.bytes.begin(), a.bytes.end());
-      r.resize(a.report == 3 ? 5 : 65, 0);
+      std::vector<uint8_t> r(a.report == 3 ? 5 : 65, 0);
+      r[0] = a.report;
+      std::copy_n(a.bytes.begin(), std::min(a.bytes.size(), r.size() - 1), r.begin() + 1);
       if (a.shortReport)
         r.pop_back();
       hid_->queueReport(r);
