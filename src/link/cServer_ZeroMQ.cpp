@@ -37,6 +37,7 @@
 
 #include "cLinkManagerInternal.h"
 #include "cServerInternal.h"
+#include "cZmqWatch.h"
 #include "quillwork/cDebug.h"
 #include "quillwork/cDiscovery.h"
 #include "quillwork/cServer_ZeroMQ.h"
@@ -52,10 +53,8 @@ constexpr int kPollMs = 1000;
 constexpr size_t kWaitingMax = 1000;     // requests queued for the module (ZeroMQ's own default queue bound)
 constexpr size_t kClientWaitingMax = 64; // of them from one client: a flood from one peer leaves room for others
 constexpr int kPassMs = 500;             // the broker's loop comes round this often with a pool or beacon reply pending
-constexpr int kHeartbeatMs = 1000;       // transport-level heartbeats to clients (no frames of the front end)
-constexpr int kHeartbeatTimeoutMs = 5000;
-constexpr uint32_t kModuleDownMs = 1000;      // the module link not running this long: the server reconnects
-constexpr uint32_t kModuleCheckMs = 100;      // the module link's status is looked at this often
+constexpr uint32_t kModuleDownMs = 1000; // the module link not running this long: the server reconnects
+constexpr uint32_t kModuleCheckMs = 100; // the module link's status is looked at this often
 constexpr uint32_t kReconnectMaxGapMs = 8000; // between failed attempts, doubling from 1 s
 constexpr int64_t kFrontendLargest = 320;     // bytes: a packet frame (30) or the greeting's READY command (<= 300)
 constexpr uint8_t kSystemReset = 11;          // the system entity's reset (a call)
@@ -1030,23 +1029,11 @@ bool sInitServer(cServer *s) {
   // an identity of up to 255 bytes), which it must let through.
   int64_t largest = kFrontendLargest;
   zmq_setsockopt(zsock_resolve(s->frontend), ZMQ_MAXMSGSIZE, &largest, sizeof largest);
-  // Transport-level heartbeats (no frame of the front end changes): a client
-  // whose host has vanished is disconnected, and the disconnect notice lets
-  // the broker forget it.
-  int beat = kHeartbeatMs, timeout = kHeartbeatTimeoutMs;
-  zmq_setsockopt(zsock_resolve(s->frontend), ZMQ_HEARTBEAT_IVL, &beat, sizeof beat);
-  zmq_setsockopt(zsock_resolve(s->frontend), ZMQ_HEARTBEAT_TIMEOUT, &timeout, sizeof timeout);
-  zmq_setsockopt(zsock_resolve(s->frontend), ZMQ_HEARTBEAT_TTL, &timeout, sizeof timeout);
-  {
-    static std::atomic<uint32_t> monitors{1};
-    char endpoint[64];
-    snprintf(endpoint, sizeof endpoint, "inproc://quillwork-server-monitor-%u", monitors++);
-    if (zmq_socket_monitor(zsock_resolve(s->frontend), endpoint, ZMQ_EVENT_DISCONNECTED) != 0)
-      return false;
-    s->monitor = sSocket(ZMQ_PAIR);
-    if (s->monitor == nullptr || zsock_connect(s->monitor, "%s", endpoint) != 0)
-      return false;
-  }
+  // A client whose host has vanished is disconnected by the heartbeats, and
+  // the disconnect notice lets the broker forget it.
+  s->monitor = sSocket(ZMQ_PAIR);
+  if (s->monitor == nullptr || !cZmq_Watch(s->frontend, s->monitor, ZMQ_EVENT_DISCONNECTED, "server"))
+    return false;
   s->remoteMaintenance = gRemoteMaintenance.load();
   // A loopback-only front end is reached at 127.0.0.1, whatever interface
   // was asked for: that is where clients (the server's own first) connect.

@@ -32,16 +32,13 @@
 #include <unistd.h>
 
 #include "cServerInternal.h"
+#include "cZmqWatch.h"
 #include "quillwork/cDebug.h"
 #include "quillwork/cDiscovery.h"
 #include "quillwork/cServer_ZeroMQ.h"
 #include "quillwork/cTime.h"
 
 #define cCLIENT_CHECK 0xC11Eu
-
-namespace {
-constexpr int kHeartbeatMs = 1000, kHeartbeatTimeoutMs = 5000;
-}
 
 namespace {
 
@@ -243,19 +240,10 @@ cErr cStream_CreateClient(uint32_t ipAddress, uint16_t port, cStream **stream) {
   if (err == cErrNone && cDiscovery_ConvertIPv4Interface(ipAddress, text, sizeof text) == 0)
     err = cErrConnection;
   if (err == cErrNone) {
-    // Transport-level heartbeats (the frames exchanged do not change): a
-    // server whose host has vanished is disconnected within seconds.
-    int beat = kHeartbeatMs, timeout = kHeartbeatTimeoutMs;
-    zmq_setsockopt(zsock_resolve(c->server), ZMQ_HEARTBEAT_IVL, &beat, sizeof beat);
-    zmq_setsockopt(zsock_resolve(c->server), ZMQ_HEARTBEAT_TIMEOUT, &timeout, sizeof timeout);
-    zmq_setsockopt(zsock_resolve(c->server), ZMQ_HEARTBEAT_TTL, &timeout, sizeof timeout);
-    static std::atomic<uint32_t> monitors{1};
-    char endpoint[64];
-    snprintf(endpoint, sizeof endpoint, "inproc://quillwork-client-monitor-%u", monitors++);
+    // A server whose host has vanished is disconnected within seconds.
     c->monitor = zsock_new(ZMQ_PAIR);
     if (c->monitor == nullptr ||
-        zmq_socket_monitor(zsock_resolve(c->server), endpoint, ZMQ_EVENT_CONNECTED | ZMQ_EVENT_DISCONNECTED) != 0 ||
-        zsock_connect(c->monitor, "%s", endpoint) != 0)
+        !cZmq_Watch(c->server, c->monitor, ZMQ_EVENT_CONNECTED | ZMQ_EVENT_DISCONNECTED, "client"))
       err = cErrResource;
   }
   if (err == cErrNone) {
