@@ -155,6 +155,33 @@ TEST_F(LinkStream, SampleWithSubindex255CallsBackOnce) {
   EXPECT_EQ(calls.load(), 2);
 }
 
+// A registration with every element a wildcard (command, option, index and
+// subindex) hears samples of any key of its module.
+TEST_F(LinkStream, FullWildcardHearsEveryKeyOfItsModule) {
+  // The record outlives the test body: callbacks go on until the link goes.
+  struct Seen {
+    std::mutex m;
+    std::vector<uint32_t> values;
+    bool has(uint32_t v) {
+      std::lock_guard<std::mutex> g(m);
+      return std::find(values.begin(), values.end(), v) != values.end();
+    }
+  };
+  auto seen = std::make_shared<Seen>();
+  auto record = [seen](const cPacket *p, void *) -> uint8_t {
+    uint32_t value = 0;
+    if (Link::getStreamSample(p, nullptr, &value, nullptr) == cErrNone) {
+      std::lock_guard<std::mutex> g(seen->m);
+      seen->values.push_back(value);
+    }
+    return 0;
+  };
+  ASSERT_EQ(link->registerStreamCallback(6, 255, 255, 255, true, record, nullptr), cErrNone);
+  sim.module.sendStreamSample(70, 2, 3, 7, 7001, 4); // 32-bit values, with and without a subindex
+  sim.module.sendStreamSample(71, 9, 1, 3, 7002);
+  EXPECT_TRUE(eventually([&] { return seen->has(7001) && seen->has(7002); }));
+}
+
 TEST_F(LinkStream, UnmatchedStreamPacketsNeverPassForAnAnswer) {
   ASSERT_EQ(link->enableStream(6, 50, 1, 1, true), cErrNone);
   for (int round = 0; round < 2; ++round) {
