@@ -23,6 +23,12 @@ std::mutex &sModuleCreateLock(uint32_t serialNumber) {
   return locks[serialNumber % 64];
 }
 
+// The module's link if one exists (its use added), under the shared lock.
+cLinkEntryPtr sUseExisting(uint32_t serialNumber, linkType type, bool refuseServed, bool *served) {
+  std::lock_guard<std::mutex> g(sCreateLock);
+  return sUseEntryByIdentifier(serialNumber, type, refuseServed, served);
+}
+
 bool sAll(const cPacket *, const void *) { return true; }
 
 cLinkEntryPtr sEntry(uint32_t identifier) {
@@ -373,11 +379,7 @@ uint32_t cLink_GetStatus(uint32_t identifier) {
 uint32_t cLink_CreateUSB(uint32_t serialNumber) {
   std::lock_guard<std::mutex> one(sModuleCreateLock(serialNumber));
   bool served = false;
-  cLinkEntryPtr existing;
-  {
-    std::lock_guard<std::mutex> g(sCreateLock);
-    existing = sUseEntryByIdentifier(serialNumber, linkTypeUSB, true, &served);
-  }
+  cLinkEntryPtr existing = sUseExisting(serialNumber, linkTypeUSB, true, &served);
   if (existing != nullptr)
     return served ? 0 : existing->identifier; // shared through a link server: reached only through a client link
   return sCreateLink(serialNumber, 0, 0, linkTypeUSB, true,
@@ -387,11 +389,7 @@ uint32_t cLink_CreateUSB(uint32_t serialNumber) {
 uint32_t cLink_CreateTCPIP(uint32_t serialNumber, uint32_t ipAddress, uint32_t port) {
   std::lock_guard<std::mutex> one(sModuleCreateLock(serialNumber));
   bool served = false;
-  cLinkEntryPtr existing;
-  {
-    std::lock_guard<std::mutex> g(sCreateLock);
-    existing = sUseEntryByIdentifier(serialNumber, linkTypeTCPIP, true, &served);
-  }
+  cLinkEntryPtr existing = sUseExisting(serialNumber, linkTypeTCPIP, true, &served);
   if (existing != nullptr)
     return served ? 0 : existing->identifier;
   return sCreateLink(serialNumber, ipAddress, port, linkTypeTCPIP, false,
@@ -401,11 +399,7 @@ uint32_t cLink_CreateTCPIP(uint32_t serialNumber, uint32_t ipAddress, uint32_t p
 uint32_t cLink_CreateSerial(uint32_t serialNumber, const char *portName, uint32_t baudRate) {
   std::lock_guard<std::mutex> one(sModuleCreateLock(serialNumber));
   bool served = false;
-  cLinkEntryPtr existing;
-  {
-    std::lock_guard<std::mutex> g(sCreateLock);
-    existing = sUseEntryByIdentifier(serialNumber, linkTypeSerial, false, &served);
-  }
+  cLinkEntryPtr existing = sUseExisting(serialNumber, linkTypeSerial, false, &served);
   if (existing != nullptr)
     return existing->identifier;
   unsigned baudIndex = 0;
