@@ -250,8 +250,10 @@ TEST(UpdateOverTcp, AnInterruptedUpdateIsFinishedByRunningItAgain) {
         n += p.data.size() >= 2 && p.data[0] == kCmdUpgrade && p.data[1] == op;
       return n;
     };
+    // The module takes the LOAD into its loader phase at once but resets a
+    // moment later: the loader has started once it is back from that reset.
     std::function<bool()> when[] = {[&] { return ops(1) >= 40; },
-                                    [&] { return m.phase() == Phase::Loader && m.online(); },
+                                    [&] { return m.phase() == Phase::Loader && m.restarts() > 0 && m.online(); },
                                     [&] {
                                       // the module freezes at its first WRITE, so the host
                                       // cannot finish before the signal lands
