@@ -113,7 +113,7 @@ void BM_Program64KiB_115200(benchmark::State &state) {
   bool haveTheirs = access("/usr/bin/lpc21isp", X_OK) == 0;
   for (auto _ : state) {
     lpcsim::Simulator a;
-    a.setPacing(true, kBaud);
+    a.setPacing(true);
     if (!a.start()) {
       state.SkipWithError("simulator did not start");
       break;
@@ -127,7 +127,7 @@ void BM_Program64KiB_115200(benchmark::State &state) {
     }
     if (haveTheirs) {
       lpcsim::Simulator b;
-      b.setPacing(true, kBaud);
+      b.setPacing(true);
       if (b.start())
         theirs = Timed([&] { return ProgramWithLpc21isp(b.path(), file); }, ok);
       if (!ok)

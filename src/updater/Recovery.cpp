@@ -280,8 +280,10 @@ bool Updater::Recover_Firmware(const std::string &port, uint32_t build, uint32_t
   (void)override_check; // recovery images carry no model to check against
   uint32_t start = cTime_GetMSTicks();
 
+  // An LPC boot ROM keeps the rate it was synchronised at until it is reset,
+  // so the identification runs at the rate the programming will use.
   Fingerprint fingerprint;
-  if (!Get_Fingerprint(fingerprint, port, serial, bird_file, 115200, false)) {
+  if (!Get_Fingerprint(fingerprint, port, serial, bird_file, baud_rate, false)) {
     display.message(Error, "Could not get Device Identifier");
     // A serial boot ROM that does not answer (an LPC one synchronises once
     // per power-up) is reached again after a power cycle.

@@ -23,14 +23,17 @@ namespace {
 // The host end of the simulator's port.
 class Port {
 public:
-  explicit Port(const std::string &path) {
+  explicit Port(const std::string &path, speed_t rate = B115200) {
     fd_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd_ >= 0) {
-      termios t{};
-      tcgetattr(fd_, &t);
-      cfmakeraw(&t);
-      tcsetattr(fd_, TCSANOW, &t);
-    }
+    if (fd_ >= 0)
+      setRate(rate);
+  }
+  void setRate(speed_t rate) {
+    termios t{};
+    tcgetattr(fd_, &t);
+    cfmakeraw(&t);
+    cfsetspeed(&t, rate);
+    tcsetattr(fd_, TCSANOW, &t);
   }
   ~Port() {
     if (fd_ >= 0)
@@ -205,9 +208,9 @@ TEST_F(LpcSim, DataGroupsAreCheckedAndFaultsShowAsConfigured) {
 
 TEST(LpcSimPacing, AnswersNoFasterThanTheSerialLine) {
   lpcsim::Simulator sim;
-  sim.setPacing(true, 9600); // 960 characters a second
+  sim.setPacing(true); // at the host's 9600 bit/s: 960 characters a second
   ASSERT_TRUE(sim.start());
-  Port port(sim.path());
+  Port port(sim.path(), B9600);
   ASSERT_EQ("Synchronized\r\n", port.ask("?", "\r\n"));
   auto start = std::chrono::steady_clock::now();
   // 100 characters in, their echo and "OK" out: at least 100 character times.
@@ -218,6 +221,39 @@ TEST(LpcSimPacing, AnswersNoFasterThanTheSerialLine) {
   port.until(std::string(93, '1') + "\r\n");
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_GE(seconds, 109.0 / 960);
+}
+
+// The chip takes the rate of the "?" that synchronises it and keeps it until
+// "B" or a power cycle: what a host sends at another rate is never read.
+TEST(LpcSimLineRate, TheChipTalksOnlyAtTheRateItSynchronisedAt) {
+  lpcsim::Simulator sim;
+  ASSERT_TRUE(sim.start());
+  Port port(sim.path(), B9600);
+  EXPECT_EQ(0u, sim.chipRate());
+  ASSERT_EQ("Synchronized\r\n", port.ask("?", "\r\n"));
+  EXPECT_EQ(9600u, sim.chipRate());
+  port.setRate(B115200);
+  EXPECT_EQ("", port.ask("Synchronized\r\n", "OK\r\n", 300));
+  EXPECT_EQ(14u, sim.misframed());
+  port.setRate(B9600);
+  ASSERT_EQ("Synchronized\r\nOK\r\n", port.ask("Synchronized\r\n", "OK\r\n"));
+  ASSERT_EQ("12000\r\nOK\r\n", port.ask("12000\r\n", "OK\r\n"));
+  EXPECT_EQ("A 0\r\n0\r\n", port.ask("A 0\r\n", "0\r\n"));
+
+  // B answers at the old rate, then the chip is at the new one.
+  EXPECT_EQ("0\r\n", port.ask("B 57600 1\r\n", "\r\n"));
+  EXPECT_EQ(57600u, sim.chipRate());
+  EXPECT_EQ("", port.ask("K\r\n", "\r\n", 300));
+  port.setRate(B57600);
+  EXPECT_EQ("0\r\n4\r\n1\r\n", port.ask("K\r\n", "1\r\n"));
+
+  // A power cycle autobauds again, at whatever rate comes.
+  sim.reset();
+  EXPECT_EQ(0u, sim.chipRate());
+  port.setRate(B115200);
+  EXPECT_EQ("Synchronized\r\n", port.ask("?", "\r\n"));
+  EXPECT_EQ(115200u, sim.chipRate());
+  EXPECT_EQ(17u, sim.misframed());
 }
 
 // lpc21isp, a real ISP client, programs the simulated chip. It patches the

@@ -132,8 +132,8 @@ protected:
 
 // -N reads the chip's serial number; with nothing stored, recovery asks the
 // server for the module and build, downloads it, de-scrambles it in memory
-// and programs it at the rate given with -o (the fingerprint is read at
-// 115200 bit/s).
+// and programs it at the rate given with -o. The boot ROM keeps the rate it
+// was synchronised at, so the recovery reads the fingerprint at that rate too.
 TEST_F(Recovery, LpcFingerprintThenRecoveryAtTheGivenRate) {
   auto n = updater({"-N", "-s", sim.path()});
   EXPECT_EQ(n.status, 0) << n.out << n.err;
@@ -153,7 +153,9 @@ TEST_F(Recovery, LpcFingerprintThenRecoveryAtTheGivenRate) {
   for (const std::string &line : Lines(r.err))
     if (line.rfind("Creating serial connection: [" + sim.path() + "] stream baud:", 0) == 0)
       rates.push_back(line.substr(line.find("baud:") + 5));
-  EXPECT_EQ(rates, (std::vector<std::string>{"6(115200)", "5(57600)"})) << r.err;
+  EXPECT_EQ(rates, (std::vector<std::string>{"5(57600)", "5(57600)"})) << r.err;
+  EXPECT_EQ(sim.chipRate(), 57600u);
+  EXPECT_EQ(sim.misframed(), 0u);
 }
 
 // A refusal in the middle of programming, or of the echo command after it
@@ -246,7 +248,7 @@ TEST_F(Recovery, LpcInterruptWhileProgrammingLeavesTheStoreIntact) {
 }
 
 void Recovery::interruptWhileProgramming(int signal) {
-  sim.setPacing(true, 115200); // about a second of programming
+  sim.setPacing(true); // about a second of programming at 115200 bit/s
   std::vector<std::string> a = args({"-U", "-t", "RECOVER", "-s", sim.path()});
   std::vector<char *> argv;
   for (std::string &word : a)
@@ -407,8 +409,19 @@ TEST_F(Recovery, LpcFingerprintAndRecoveryNeedOnePowerUp) {
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   expectRecovered();
 
+  // Without a power cycle the chip still talks at the -N's rate.
+  std::vector<uint8_t> recovered = sim.flash();
+  auto other = qwtest::RunProcess(args({"-U", "-t", "RECOVER", "-s", sim.path(), "-o", "57600"}), 60000);
+  EXPECT_EQ(other.status, 1);
+  EXPECT_EQ(other.out.find("Transferring firmware"), std::string::npos) << other.out;
+  EXPECT_EQ(other.err, "Could not get Device Identifier\n"
+                       "Power-cycle the module into its boot ROM and run the recovery again\n");
+  EXPECT_GT(sim.misframed(), 0u);
+  EXPECT_EQ(sim.flash(), recovered);
+
+  // One command, one rate for both.
   sim.reset();
-  auto both = qwtest::RunProcess(args({"-N", "-U", "-t", "RECOVER", "-s", sim.path()}), 60000);
+  auto both = qwtest::RunProcess(args({"-N", "-U", "-t", "RECOVER", "-s", sim.path(), "-o", "38400"}), 60000);
   ASSERT_EQ(both.status, 0) << both.out << both.err;
   EXPECT_TRUE(hasLine(both.out, "[ 11223344 55667788 99AABBCC DDEEFF00 ]")) << both.out;
   expectRecovered();

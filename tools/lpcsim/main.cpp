@@ -63,13 +63,11 @@ int main(int argc, char **argv) {
   std::string link, flashIn, flashOut, garbage;
   std::vector<std::string> uid, resend, refuse;
   bool noPacing = false, silent = false, verbose = false;
-  uint32_t baud = 115200;
   std::string partId;
   unsigned dropEcho = 0;
   app.add_option("-l,--link", link, "make a symbolic link to the port at this path");
   app.add_option("-u,--uid", uid, "the four unique-ID words (decimal or 0x hex)")->expected(4);
   app.add_option("-p,--part-id", partId, "part identification number (default LPC1768, 0x26013F37)");
-  app.add_option("-b,--baud", baud, "rate at which the port is paced (default 115200)");
   app.add_flag("--no-pacing", noPacing, "answer at once instead of at the serial rate");
   app.add_option("--flash-in", flashIn, "load the flash from this binary file at address 0");
   app.add_option("--flash-out", flashOut, "save the flash (512 KiB) to this file on exit");
@@ -129,7 +127,7 @@ int main(int argc, char **argv) {
   sim.setSilent(silent);
   sim.dropEchoBytes(dropEcho);
   sim.setSyncGarbage(unescape(garbage));
-  sim.setPacing(!noPacing, baud);
+  sim.setPacing(!noPacing);
 
   std::signal(SIGINT, onSignal);
   std::signal(SIGTERM, onSignal);

@@ -49,6 +49,23 @@ void ClosePty(PtyEnds &ends, const std::string &linkPath) {
   }
 }
 
+unsigned LineRate(const PtyEnds &ends) {
+  termios t{};
+  if (ends.master < 0 || tcgetattr(ends.master, &t) != 0)
+    return 0;
+  static const struct {
+    speed_t code;
+    unsigned rate;
+  } kRates[] = {{B1200, 1200},     {B2400, 2400},     {B4800, 4800},    {B9600, 9600},
+                {B19200, 19200},   {B38400, 38400},   {B57600, 57600},  {B115200, 115200},
+                {B230400, 230400}, {B460800, 460800}, {B921600, 921600}};
+  speed_t code = cfgetospeed(&t);
+  for (const auto &r : kRates)
+    if (r.code == code)
+      return r.rate;
+  return 0;
+}
+
 void WakePty(const PtyEnds &ends) {
   uint64_t one = 1;
   (void)!write(ends.wake, &one, sizeof one);

@@ -18,6 +18,9 @@ namespace {
 constexpr size_t kMaxPending = 1 << 20;
 constexpr size_t kMaxRecord = 8 << 20;
 
+// Ten bit times (start, 8 data, stop) at a rate; 115200 when it is unknown.
+int64_t byteTimeNs(uint32_t rate) { return 10'000'000'000LL / (rate != 0 ? rate : 115200); }
+
 int64_t nowNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
@@ -70,14 +73,22 @@ std::string Simulator::error() const {
   return error_;
 }
 
-void Simulator::setPacing(bool on, uint32_t baud) {
+void Simulator::setPacing(bool on) {
   {
     std::lock_guard<std::mutex> g(lock_);
     pacing_ = on;
-    if (baud > 0)
-      baud_ = baud;
   }
   wake();
+}
+
+uint32_t Simulator::chipRate() const {
+  std::lock_guard<std::mutex> g(lock_);
+  return chipRate_;
+}
+
+uint64_t Simulator::misframed() const {
+  std::lock_guard<std::mutex> g(lock_);
+  return misframed_;
 }
 
 void Simulator::setUniqueId(const std::array<uint32_t, 4> &words) {
@@ -93,6 +104,7 @@ void Simulator::setPartId(uint32_t id) {
 void Simulator::reset() {
   std::lock_guard<std::mutex> g(lock_);
   rom_.reset();
+  chipRate_ = 0; // autobauding again
   in_.clear();
   out_.clear();
 }
@@ -188,36 +200,45 @@ bool Simulator::waitFor(const std::function<bool(const BootRom &)> &pred, int ti
 void Simulator::loop() {
   std::vector<uint8_t> unsent; // due bytes the terminal would not take yet
   uint8_t buffer[4096];
-  uint32_t lastBaud = 0;
   while (!stop_) {
     int64_t now = nowNs();
     int64_t next = -1; // when the next queued byte falls due
+    uint32_t hostRate = simpty::LineRate(pty_);
     {
       std::lock_guard<std::mutex> g(lock_);
-      int64_t byteNs = 10'000'000'000LL / baud_;
       bool any = false;
       while (!in_.empty() && (!pacing_ || in_.front().due <= now)) {
-        std::string answer;
-        rom_.receive(in_.front().byte, answer);
+        Timed in = in_.front();
         in_.pop_front();
         any = true;
+        // Autobaud: the chip measures whatever comes while it waits for "?".
+        if (rom_.autobauding())
+          chipRate_ = in.rate;
+        else if (in.rate != chipRate_) {
+          ++misframed_; // framing errors: nothing the chip can read
+          continue;
+        }
+        std::string answer;
+        uint32_t requested = rom_.baudRequested();
+        rom_.receive(in.byte, answer);
         for (char c : answer) {
           if (out_.size() >= kMaxPending)
             break;
-          outClock_ = std::max(outClock_, now) + byteNs;
-          out_.push_back({static_cast<uint8_t>(c), outClock_});
+          outClock_ = std::max(outClock_, now) + byteTimeNs(chipRate_);
+          out_.push_back({static_cast<uint8_t>(c), outClock_, chipRate_});
         }
-        if (rom_.baudRequested() != lastBaud) {
-          lastBaud = rom_.baudRequested();
-          baud_ = lastBaud; // the chip switches after its answer
-          byteNs = 10'000'000'000LL / baud_;
-        }
+        if (rom_.baudRequested() != requested)
+          chipRate_ = rom_.baudRequested(); // the chip switches after its answer
       }
       while (!out_.empty() && (!pacing_ || out_.front().due <= now) && unsent.size() < kMaxPending) {
-        unsent.push_back(out_.front().byte);
-        // Recorded before the host can see it, so a test that got an answer
-        // finds it in the record.
-        record(sent_, &out_.front().byte, 1);
+        if (out_.front().rate != hostRate) {
+          ++misframed_; // the host's end is set to another rate
+        } else {
+          unsent.push_back(out_.front().byte);
+          // Recorded before the host can see it, so a test that got an
+          // answer finds it in the record.
+          record(sent_, &out_.front().byte, 1);
+        }
         out_.pop_front();
       }
       if (pacing_) {
@@ -260,12 +281,12 @@ void Simulator::loop() {
       ssize_t n = read(pty_.master, buffer, sizeof buffer);
       if (n > 0) {
         int64_t at = nowNs();
+        uint32_t rate = simpty::LineRate(pty_); // the host sent them at its end's rate
         std::lock_guard<std::mutex> g(lock_);
         record(received_, buffer, static_cast<size_t>(n));
-        int64_t byteNs = 10'000'000'000LL / baud_;
         for (ssize_t i = 0; i < n; ++i) {
-          inClock_ = std::max(inClock_, at) + byteNs;
-          in_.push_back({buffer[i], pacing_ ? inClock_ : at});
+          inClock_ = std::max(inClock_, at) + byteTimeNs(rate);
+          in_.push_back({buffer[i], pacing_ ? inClock_ : at, rate});
         }
       } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
         poll(nullptr, 0, 20); // never spin on a failing terminal

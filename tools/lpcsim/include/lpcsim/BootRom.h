@@ -86,6 +86,8 @@ public:
   std::vector<uint8_t> &flashForUpdate() { return flash_; }
   // count bytes from RAM or flash; empty when not mapped.
   std::vector<uint8_t> memory(uint32_t address, uint32_t count) const;
+  // Waiting for "?", measuring the rate of whatever arrives.
+  bool autobauding() const { return state_ == State::Autobaud; }
   bool synchronized() const { return state_ != State::Autobaud && state_ != State::SyncLine; }
   bool echo() const { return echo_; }
   bool unlocked() const { return unlocked_; }

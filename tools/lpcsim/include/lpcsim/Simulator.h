@@ -1,7 +1,13 @@
 // A simulated LPC17xx boot ROM on a fresh pseudo-terminal. One thread reads
 // what the host sends, feeds it to the BootRom and writes the answers back.
+//
+// The line rate is the one the client sets on its end of the terminal. As
+// the chip does, the boot ROM takes the rate of the "?" that synchronises it
+// and keeps it until a power cycle or a "B" command: bytes sent at another
+// rate cannot be read by the chip (they are dropped and counted), and its
+// answers cannot be read by a host set to another rate (dropped too).
 // With pacing on, bytes move in both directions no faster than a serial line
-// at the set rate would carry them (10 bit times per byte), so timings are
+// at that rate would carry them (10 bit times per byte), so timings are
 // those of a real port; unit tests switch pacing off.
 //
 //   lpcsim::Simulator sim;
@@ -46,8 +52,8 @@ public:
   std::string path() const;
   std::string error() const;
 
-  // Pacing at baud (the boot ROM's "B" command changes the rate too).
-  void setPacing(bool on, uint32_t baud = 115200);
+  // Serial-line timing at the rate in force.
+  void setPacing(bool on);
   void setUniqueId(const std::array<uint32_t, 4> &words);
   void setPartId(uint32_t id);
   // Power cycle: the chip waits for "?" again, echo on, locked.
@@ -81,6 +87,10 @@ public:
   std::vector<uint8_t> received() const;
   std::vector<uint8_t> sent() const;
   void clearTraffic();
+  // The rate the chip talks at (0 while it waits for "?"), and how many
+  // bytes went unread because the two ends were set to different rates.
+  uint32_t chipRate() const;
+  uint64_t misframed() const;
   // Runs f on the chip under the simulator's lock.
   void inspect(const std::function<void(const BootRom &)> &f) const;
   // Waits (at most timeoutMs) until pred holds for the chip.
@@ -94,12 +104,14 @@ private:
   mutable std::condition_variable changed_;
   BootRom rom_;
   bool pacing_ = false;
-  uint32_t baud_ = 115200;
+  uint32_t chipRate_ = 0; // 0: autobauding
+  uint64_t misframed_ = 0;
   std::vector<uint8_t> received_, sent_;
 
   struct Timed {
     uint8_t byte;
-    int64_t due; // steady-clock nanoseconds
+    int64_t due;   // steady-clock nanoseconds
+    uint32_t rate; // the rate it went on the line at
   };
   std::deque<Timed> in_, out_;
   int64_t inClock_ = 0, outClock_ = 0;

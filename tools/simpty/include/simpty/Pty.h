@@ -22,6 +22,10 @@ bool OpenPty(const std::string &linkPath, PtyEnds &ends, std::string &error);
 // Closes what OpenPty opened and removes the link (when not empty).
 void ClosePty(PtyEnds &ends, const std::string &linkPath);
 
+// The rate, in bit/s, at which the client has set the line (a terminal's
+// settings are shared by both ends); 0 when it cannot be read.
+unsigned LineRate(const PtyEnds &ends);
+
 // Ends a poll that waits on ends.wake.
 void WakePty(const PtyEnds &ends);
 
