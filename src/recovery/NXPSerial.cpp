@@ -230,6 +230,8 @@ cErr NXPSerialClass::SendCommand(const char *text, int waitMs) {
   if (stream == nullptr)
     return cErrNotReady;
   cErr err = cStream_Write(stream, text, len);
+  if (err == cErrNone)
+    bytes_sent += len;
   if (err != cErrNone) {
     Log::log(DEBUG_NXPSerial, "Error Test_Serial_Send() [%s]\n", cError_GetErrorText(err));
     Log::log(DEBUG_NXPSerial, "Error Write Serial [%s]\n", cError_GetErrorText(err));
@@ -257,6 +259,8 @@ cErr NXPSerialClass::Send(const char *text, size_t len, bool expectEcho) {
   if (stream == nullptr)
     return cErrNotReady;
   cErr err = cStream_Write(stream, text, len);
+  if (err == cErrNone)
+    bytes_sent += len;
   if (err != cErrNone) {
     Log::log(DEBUG_NXPSerial, "Error Write Serial [%s]\n", cError_GetErrorText(err));
     return err;

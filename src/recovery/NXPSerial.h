@@ -82,6 +82,8 @@ public:
   uint32_t GetBaudRate() const { return baud_rate; }
   const char *GetPortName() const { return port_name; }
   bool IsConnected() const { return stream != nullptr; }
+  // Bytes this object has put on the line (over every Connect).
+  size_t GetBytesSent() const { return bytes_sent; }
 
   // The text of the return code at the start of line (decimal, or with a
   // "0x" or "0" prefix); "Unknown error" outside 0-20.
@@ -118,6 +120,7 @@ private:
   cErr ReadByte(uint8_t *byte);
 
   cStream *stream;
+  size_t bytes_sent = 0;
   bool echo;
   uint32_t baud_rate;
   char port_name[2048];

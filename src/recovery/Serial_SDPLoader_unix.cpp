@@ -23,13 +23,15 @@ struct Serial_SDPLoader::Private {
 namespace {
 constexpr unsigned kBaud = 115200;
 constexpr unsigned kBitsPerByte = 10; // 8N1: start, 8 data, stop
+constexpr size_t kCommandBytes = 16;  // an SDP command on the line
 
 Clock::duration lineTime(size_t bytes) {
   return std::chrono::microseconds(uint64_t(bytes) * kBitsPerByte * 1000000 / kBaud);
 }
 } // namespace
 
-Serial_SDPLoader::Serial_SDPLoader(const std::string &path) : d_(std::make_unique<Private>()), path_(path) {}
+Serial_SDPLoader::Serial_SDPLoader(const std::string &path, size_t strayBytes)
+    : d_(std::make_unique<Private>()), path_(path), strayBytes_(strayBytes) {}
 
 Serial_SDPLoader::~Serial_SDPLoader() {
   if (d_->fd > 0) {
@@ -61,8 +63,23 @@ bool Serial_SDPLoader::init() {
     return false;
   }
   d_->fd = fd;
+  // Whatever the boot ROM answers to the completed command arrives during
+  // the pause and is discarded with the rest. The padding itself is drained,
+  // not discarded (on a pseudo-terminal an output flush would also drop what
+  // the other end has not read yet).
+  size_t pad = (kCommandBytes - strayBytes_ % kCommandBytes) % kCommandBytes;
+  if (pad > 0) {
+    Log::log(DEBUG_iMXSerial, "Completing a command begun by %zu stray bytes with %zu zero bytes\n", strayBytes_, pad);
+    std::vector<uint8_t> report(1 + pad, 0); // a report ID, then the padding
+    if (writeData(report) != static_cast<ssize_t>(pad)) {
+      close(fd);
+      d_->fd = 0;
+      return false;
+    }
+    tcdrain(fd);
+  }
   std::this_thread::sleep_for(std::chrono::milliseconds(settleMs_));
-  tcflush(fd, TCIOFLUSH);
+  tcflush(fd, pad > 0 ? TCIFLUSH : TCIOFLUSH);
   d_->lineFreeAt = Clock::now();
   return true;
 }

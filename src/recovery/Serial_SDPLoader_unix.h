@@ -12,7 +12,11 @@
 
 class Serial_SDPLoader : public SDPLoader_Interface {
 public:
-  explicit Serial_SDPLoader(const std::string &path);
+  // strayBytes: bytes another protocol already sent on the line (an LPC
+  // probe). The boot ROM takes every 16 bytes as a command and drops none,
+  // so init completes the command they began with zero bytes (a command the
+  // boot ROM does not know), and what follows starts aligned.
+  explicit Serial_SDPLoader(const std::string &path, size_t strayBytes = 0);
   ~Serial_SDPLoader() override;
   Serial_SDPLoader(const Serial_SDPLoader &) = delete;
   Serial_SDPLoader &operator=(const Serial_SDPLoader &) = delete;
@@ -32,6 +36,7 @@ public:
 private:
   std::unique_ptr<Private> d_;
   std::string path_;
+  size_t strayBytes_;
   int writeTimeoutMs_ = 2000;
   int settleMs_ = 1000;
 };

@@ -153,8 +153,16 @@ bool programPiece(UpdaterDisplayInterface &display, NXPSerialClass &isp, const u
 
 } // namespace
 
-bool _get_fingerprint_lpc(const std::string &port, uint32_t baud_rate, Fingerprint &fingerprint) {
+bool _get_fingerprint_lpc(const std::string &port, uint32_t baud_rate, Fingerprint &fingerprint, size_t *sent) {
   NXPSerialClass isp;
+  struct Tally { // what went on the line, on every way out
+    const NXPSerialClass &isp;
+    size_t *sent;
+    ~Tally() {
+      if (sent != nullptr)
+        *sent = isp.GetBytesSent();
+    }
+  } tally{isp, sent};
   cErr err = isp.Connect(port.c_str(), baud_rate);
   if (err != cErrNone) {
     Log::log(DEBUG_APP, "ERROR %d ==> Could not open serial port\n", err);
@@ -267,12 +275,15 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface &display, BirdFile &image, co
 
 bool Updater::Get_Fingerprint(Fingerprint &fingerprint, const std::string &port, uint32_t serial,
                               const std::string &bird_file, uint32_t baud_rate, bool reset_after) {
-  if (_get_fingerprint_lpc(port, baud_rate, fingerprint)) {
+  size_t probe = 0;
+  if (_get_fingerprint_lpc(port, baud_rate, fingerprint, &probe)) {
     recovery_chip = CHIP_LPC;
     return true;
   }
   recovery_chip = CHIP_IMX;
-  return _get_fingerprint_imx(display, *this, port, serial, bird_file, fingerprint, reset_after);
+  // An i.MX boot ROM on a serial line holds the probe's bytes as the start of
+  // a command: the i.MX transport completes that command before its own.
+  return _get_fingerprint_imx(display, *this, port, serial, bird_file, fingerprint, reset_after, probe);
 }
 
 bool Updater::Recover_Firmware(const std::string &port, uint32_t build, uint32_t baud_rate, uint32_t serial,

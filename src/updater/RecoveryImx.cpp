@@ -85,14 +85,15 @@ bool findLoaderModule(Module &module, uint32_t first, uint32_t second, bool refr
 
 } // namespace
 
-cErr _transfer_recovery_loader(UpdaterDisplayInterface &display, BirdFile &image, const std::string &port) {
+cErr _transfer_recovery_loader(UpdaterDisplayInterface &display, BirdFile &image, const std::string &port,
+                               size_t strayBytes) {
   Log::log(DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
   SDPLoader loader;
   std::unique_ptr<SDPLoader_Interface> transport;
   if (port == "USB")
     transport = std::make_unique<HID_SDPLoader>(IMX1050::VID, IMX1050::PID);
   else
-    transport = std::make_unique<Serial_SDPLoader>(port);
+    transport = std::make_unique<Serial_SDPLoader>(port, strayBytes);
   if (loader.setLoader(transport.get()))
     transport.release(); // the loader owns it now
   // A boot ROM that was just reset (the end of -N) takes a moment to come
@@ -143,7 +144,7 @@ cErr _transfer_recovery_loader(UpdaterDisplayInterface &display, BirdFile &image
 }
 
 bool _get_fingerprint_imx(UpdaterDisplayInterface &display, Updater &updater, const std::string &port, uint32_t serial,
-                          const std::string &bird_file, Fingerprint &fingerprint, bool reset_after) {
+                          const std::string &bird_file, Fingerprint &fingerprint, bool reset_after, size_t strayBytes) {
   // A path that is no serial port (missing, a file, a directory, /dev/null)
   // cannot lead to a boot ROM: nothing is fetched or stored for it.
   if (port != "USB" && !isSerialPort(port)) {
@@ -191,7 +192,7 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface &display, Updater &updater, co
     return false;
   }
 
-  if (_transfer_recovery_loader(display, image, port) != cErrNone) {
+  if (_transfer_recovery_loader(display, image, port, strayBytes) != cErrNone) {
     Log::log(DEBUG_APP, "Error loading liveloader.\n");
     return false;
   }

@@ -143,33 +143,97 @@ TEST(ImxSimSerial, FaultsGiveTheirCodes) {
   }
 }
 
-TEST(ImxSimSerial, NoiseIsDroppedAndAssociationBytesEchoed) {
-  SerialBench b;
-  int fd = open(b.pty.path().c_str(), O_RDWR | O_NOCTTY);
-  ASSERT_GE(fd, 0);
-  termios t{};
-  tcgetattr(fd, &t);
-  cfmakeraw(&t);
-  tcsetattr(fd, TCSANOW, &t);
-  // An LPC probe's "?" first (line noise here), then the association.
-  Bytes out = {'?', 0x23, 0x45, 0x45, 0x23};
-  Bytes status = SDPLoader::statusCommand();
-  out.insert(out.end(), status.begin() + 1, status.end());
-  ASSERT_EQ(write(fd, out.data(), out.size()), ssize_t(out.size()));
-  Bytes in;
-  auto deadline = std::chrono::steady_clock::now() + 2s;
-  while (in.size() < 12 && std::chrono::steady_clock::now() < deadline) {
-    uint8_t buf[32];
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 100) > 0) {
-      ssize_t n = read(fd, buf, sizeof buf);
-      if (n > 0)
-        in.insert(in.end(), buf, buf + n);
-    }
+namespace {
+
+// A raw client end of the simulated boot ROM's line.
+struct RawLine {
+  explicit RawLine(const std::string &path) : fd(open(path.c_str(), O_RDWR | O_NOCTTY)) {
+    termios t{};
+    tcgetattr(fd, &t);
+    cfmakeraw(&t);
+    tcsetattr(fd, TCSANOW, &t);
   }
-  close(fd);
-  EXPECT_EQ(in, (Bytes{0x23, 0x45, 0x45, 0x23, 0x56, 0x78, 0x78, 0x56, 0xF0, 0xF0, 0xF0, 0xF0}));
+  ~RawLine() { close(fd); }
+  void send(const Bytes &b) { ASSERT_EQ(write(fd, b.data(), b.size()), ssize_t(b.size())); }
+  // Reads until `want` bytes came or the time is up.
+  Bytes read(size_t want, std::chrono::milliseconds within) {
+    Bytes in;
+    auto deadline = std::chrono::steady_clock::now() + within;
+    while (in.size() < want && std::chrono::steady_clock::now() < deadline) {
+      uint8_t buf[64];
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, 20) > 0) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0)
+          in.insert(in.end(), buf, buf + n);
+      }
+    }
+    return in;
+  }
+  int fd;
+};
+
+const Bytes kStatusAnswer = {0x56, 0x78, 0x78, 0x56, 0xF0, 0xF0, 0xF0, 0xF0};
+
+} // namespace
+
+// The UART has no framing: the boot ROM takes every 16 bytes as a command.
+// A stray "?" (an LPC probe) shifts the commands after it until a host
+// completes the command it began; the association is echoed at a command's
+// start.
+TEST(ImxSimSerial, AStrayByteShiftsCommandsUntilItsCommandIsCompleted) {
+  SerialBench b;
+  RawLine line(b.pty.path());
+  Bytes status = SDPLoader::statusCommand();
+  status.erase(status.begin()); // no report ID on a serial line
+  Bytes probe = {'?'};
+  probe.insert(probe.end(), status.begin(), status.end());
+  line.send(probe);
+  EXPECT_EQ(line.read(1, 300ms), Bytes{});
+  line.send(Bytes(15, 0)); // completes the shifted command
+  line.send(status);
+  EXPECT_EQ(line.read(8, 2s), kStatusAnswer);
+  ASSERT_EQ(b.rom.commands().size(), 3u);
+  EXPECT_EQ(b.rom.commands()[0][0], '?');
+  EXPECT_EQ(b.rom.commands()[2], status);
+
+  Bytes association = {0x23, 0x45, 0x45, 0x23};
+  association.insert(association.end(), status.begin(), status.end());
+  line.send(association);
+  Bytes echoed = {0x23, 0x45, 0x45, 0x23};
+  echoed.insert(echoed.end(), kStatusAnswer.begin(), kStatusAnswer.end());
+  EXPECT_EQ(line.read(12, 2s), echoed);
   EXPECT_EQ(b.rom.associations(), 1u);
+}
+
+// Told how many bytes another protocol left on the line, the transport
+// completes their command before its own, and the boot ROM answers.
+TEST(SdpSerial, BytesLeftByAnotherProtocolAreCompletedBeforeTheFirstCommand) {
+  for (size_t stray : {1u, 3u, 16u, 17u}) {
+    SerialBench b;
+    {
+      RawLine line(b.pty.path());
+      line.send(Bytes(stray, '?'));
+    }
+    ASSERT_TRUE(b.rom.waitFor([&] { return b.rom.bytesTaken() >= stray; }, 2s));
+    auto *t = new Serial_SDPLoader(b.pty.path(), stray);
+    t->setSettleMs(0);
+    SDPLoader l;
+    l.setLoader(t);
+    ASSERT_EQ(l.init(), cErrNone);
+    uint64_t id = 0;
+    EXPECT_EQ(l.getFingerprint(id), 0) << stray;
+    EXPECT_EQ(id, b.rom.config().uniqueId) << stray;
+  }
+  // Without the count the boot ROM never sees a command as it was sent.
+  SerialBench b;
+  {
+    RawLine line(b.pty.path());
+    line.send({'?'});
+  }
+  ASSERT_TRUE(b.rom.waitFor([&] { return b.rom.bytesTaken() >= 1; }, 2s));
+  uint64_t id = 0;
+  EXPECT_EQ(b.loader()->getFingerprint(id), 2);
 }
 
 TEST(SdpSerial, WriteToALineThatTakesNothingGivesUp) {

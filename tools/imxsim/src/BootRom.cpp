@@ -100,13 +100,10 @@ void BootRom::serialBytes(const uint8_t *bytes, size_t length) {
         i += n;
         continue;
       }
-      // Only a command type (0x01-0x0F) or the association can start a
-      // command; anything else before one is line noise (such as the "?"
-      // with which an LPC boot ROM is probed on the same port) and dropped.
-      if (serialIn_.empty() && bytes[i] != kAssociation[0] && (bytes[i] == 0 || bytes[i] > 0x0F)) {
-        ++i;
-        continue;
-      }
+      // The UART has no framing: every 16 bytes are a command, whatever they
+      // begin with. A stray byte (such as the "?" of an LPC probe on the
+      // same port) is not dropped: it shifts every command after it until a
+      // host completes the command it began.
       serialIn_.push_back(bytes[i++]);
       if (serialIn_.size() <= sizeof kAssociation && std::equal(serialIn_.begin(), serialIn_.end(), kAssociation)) {
         if (serialIn_.size() == sizeof kAssociation) {
