@@ -49,6 +49,10 @@ int _enumerateUSB(cDiscoveryCallback callback, void *reference) {
     unsigned char text[33];
     int length = libusb_get_string_descriptor_ascii(device, descriptor.iSerialNumber, text, 32);
     libusb_close(device);
+    if (length >= 0) {
+      text[length] = '\0';
+      qwusb_remember_serial(list[i], reinterpret_cast<const char *>(text));
+    }
     uint32_t serial;
     if (!sParseSerial(text, length, &serial))
       continue;

@@ -4,6 +4,8 @@
 #include <libusb.h>
 #include <mutex>
 #include <new>
+#include <string>
+#include <unordered_map>
 
 #include "quillwork/cFile.h"
 #include "qwusb_driver_internal.h"
@@ -50,6 +52,30 @@ void qwusb_set_access_denied_proc(qwusb_access_denied_proc proc, void *reference
   std::lock_guard<std::mutex> guard(sAccessDeniedLock);
   sAccessDenied = proc;
   sAccessDeniedReference = reference;
+}
+
+namespace {
+std::mutex sSerialsLock;
+std::unordered_map<uint32_t, std::string> sSerials; // at most 256 buses x 128 addresses
+
+uint32_t sDeviceKey(libusb_device *device) {
+  return uint32_t(libusb_get_bus_number(device)) << 8 | libusb_get_device_address(device);
+}
+} // namespace
+
+void qwusb_remember_serial(libusb_device *device, const char *serial) {
+  if (device == nullptr || serial == nullptr)
+    return;
+  std::lock_guard<std::mutex> guard(sSerialsLock);
+  sSerials[sDeviceKey(device)] = serial;
+}
+
+bool qwusb_recalls_serial(libusb_device *device, const char *serial) {
+  if (device == nullptr || serial == nullptr)
+    return false;
+  std::lock_guard<std::mutex> guard(sSerialsLock);
+  auto it = sSerials.find(sDeviceKey(device));
+  return it != sSerials.end() && it->second == serial;
 }
 
 void qwusb_note_open_failure(libusb_device *device, int rc) {

@@ -65,5 +65,13 @@ cErr qwusb_kernel_close(qwusb_device *handle);
 // when the reason is a lack of permission.
 void qwusb_note_open_failure(libusb_device *device, int rc);
 
+// Serial-number strings read from devices, kept by bus number and device
+// address, so that an open tries the device last seen with its serial number
+// first instead of opening every module on the bus before its own. Only the
+// order of the search depends on them: the open still reads and checks the
+// serial number (a re-plugged device gets a new address).
+void qwusb_remember_serial(libusb_device *device, const char *serial);
+bool qwusb_recalls_serial(libusb_device *device, const char *serial);
+
 // Path of the kernel node for a serial text; false if it does not fit.
 bool qwusb_kernel_node_path(const char *serial, char *path, size_t size);

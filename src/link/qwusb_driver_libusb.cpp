@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <libusb.h>
+#include <vector>
 
 #include "qwusb_driver_internal.h"
 
@@ -36,6 +37,7 @@ bool sSerialMatches(libusb_device_handle *device, const libusb_device_descriptor
   if (n < 0)
     return false;
   text[std::min(n, QWUSB_SERIAL_SIZE)] = '\0';
+  qwusb_remember_serial(libusb_get_device(device), reinterpret_cast<const char *>(text));
   return strcmp(reinterpret_cast<const char *>(text), serial) == 0;
 }
 
@@ -164,15 +166,18 @@ cErr qwusb_libusb_open(qwusb_device *handle, const char *serial) {
   if (count < 0)
     return cErrNotFound;
 
+  // The device last seen with this serial number first, then the others.
+  std::vector<libusb_device *> order(list, list + count);
+  std::stable_partition(order.begin(), order.end(), [&](libusb_device *d) { return qwusb_recalls_serial(d, serial); });
   cErr result = cErrNotFound;
-  for (ssize_t i = 0; i < count; i++) {
+  for (libusb_device *candidate : order) {
     libusb_device_descriptor descriptor;
-    if (libusb_get_device_descriptor(list[i], &descriptor) != LIBUSB_SUCCESS || !is_quillwork_device(&descriptor))
+    if (libusb_get_device_descriptor(candidate, &descriptor) != LIBUSB_SUCCESS || !is_quillwork_device(&descriptor))
       continue;
     libusb_device_handle *device = nullptr;
-    int rc = libusb_open(list[i], &device);
+    int rc = libusb_open(candidate, &device);
     if (rc != LIBUSB_SUCCESS) {
-      qwusb_note_open_failure(list[i], rc);
+      qwusb_note_open_failure(candidate, rc);
       continue;
     }
     if (!sSerialMatches(device, descriptor, serial)) {

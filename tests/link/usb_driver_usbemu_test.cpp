@@ -105,6 +105,44 @@ TEST_F(UsbDriverTest, OpensOnlyAModuleWithThatSerial) {
   EXPECT_STREQ(h->serial, "0000A001");
 }
 
+// An open goes straight to the device last seen with its serial number
+// instead of asking every module on the bus first, and still checks it: a
+// device remembered under another serial number is only tried first.
+TEST_F(UsbDriverTest, AnOpenAsksOnlyTheDeviceLastSeenWithItsSerial) {
+  std::vector<UsbDevice *> bus;
+  for (const char *serial : {"0000B001", "0000B002", "0000B003", "0000B004"})
+    bus.push_back(&testbed->plug(moduleConfig(0x0011, serial)));
+  const char *serials[] = {"0000B001", "0000B002", "0000B003", "0000B004"};
+  auto openEach = [&] {
+    for (const char *serial : serials) {
+      qwusb_device *h = openModule(serial);
+      EXPECT_EQ(qwusb_get_state(h), QWUSB_STATE_READY) << serial;
+      qwusb_close_quillwork_device(h);
+    }
+  };
+  openEach(); // a first open may ask the modules before its own
+  std::vector<unsigned> before;
+  for (UsbDevice *d : bus)
+    before.push_back(d->serialReads());
+  openEach();
+  for (size_t i = 0; i < bus.size(); ++i)
+    EXPECT_EQ(bus[i]->serialReads(), before[i] + 1) << serials[i];
+
+  // Remembered wrongly (as after a re-plug at a reused address): the open
+  // finds the right device all the same.
+  libusb_device **list = nullptr;
+  ssize_t n = libusb_get_device_list(Quillwork_libusb_context(), &list);
+  for (ssize_t i = 0; i < n; ++i)
+    if (libusb_get_device_address(list[i]) == bus[0]->deviceAddress())
+      qwusb_remember_serial(list[i], "0000B003");
+  libusb_free_device_list(list, 1);
+  qwusb_device *third = openModule("0000B003");
+  EXPECT_EQ(qwusb_get_state(third), QWUSB_STATE_READY);
+  EXPECT_STREQ(third->serial, "0000B003");
+  EXPECT_TRUE(bus[2]->claimed(third->interfaceNumber));
+  EXPECT_FALSE(bus[0]->claimed(third->interfaceNumber));
+}
+
 TEST_F(UsbDriverTest, ClaimsTheLinkInterfaceAndReleasesItOnClose) {
   UsbDevice &dev = testbed->plug(moduleConfig(0x0010, "12345678"));
   qwusb_device *h = openModule("12345678");

@@ -102,6 +102,7 @@ struct UsbDevice::Impl {
   UMockdevIoctlClient *owner[2] = {nullptr, nullptr};
   bool stalledIn = false, stalledOut = false;
   unsigned clearHaltIn = 0, clearHaltOut = 0;
+  unsigned serialReads = 0;
   Failure failIn, failOut;
   std::vector<size_t> outSizes;
   std::vector<uint8_t> outData;
@@ -304,8 +305,10 @@ struct UsbDevice::Impl {
         d = stringDescriptor(config.manufacturer);
       else if (type == 0x03 && index == 2)
         d = stringDescriptor(config.product);
-      else if (type == 0x03 && index == 3)
+      else if (type == 0x03 && index == 3) {
         d = stringDescriptor(config.serial);
+        ++serialReads;
+      }
       if (d.empty()) {
         finish(u, -EPIPE, 0); // unknown descriptor: stall, like a real device
         return;
@@ -711,6 +714,11 @@ bool UsbDevice::claimed(unsigned interfaceNumber) const {
   std::lock_guard<std::mutex> g(impl_->lock);
   impl_->pruneVanished();
   return (impl_->claimed >> (interfaceNumber & 31)) & 1;
+}
+
+unsigned UsbDevice::serialReads() const {
+  std::lock_guard<std::mutex> g(impl_->lock);
+  return impl_->serialReads;
 }
 
 unsigned UsbDevice::clearHaltCount(uint8_t endpoint) const {

@@ -89,6 +89,8 @@ public:
   bool unplugged() const;
   bool claimed(unsigned interfaceNumber) const;
   unsigned clearHaltCount(uint8_t endpoint) const;
+  // How many times the host asked for the serial-number string.
+  unsigned serialReads() const;
   std::vector<size_t> outTransferSizes() const;
   std::vector<uint8_t> outBytes() const;
 
