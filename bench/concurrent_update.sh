@@ -6,11 +6,15 @@
 # median) and the wall time next to that of one update alone (the targets:
 # every update succeeds, 8 at once take at most 1.5 times as long as one).
 #   bench/concurrent_update.sh BUILD_DIR [ROUNDS]
+# TRANSPORTS="tcp usb" (the default) chooses the transports; MODE="-m 0"
+# runs the updates in packet mode instead of the default byte-array mode.
 # Runs as root: TCP/IP discovery is a multicast request, so everything runs in
 # a private network namespace (modulesim --netns).
 set -uo pipefail
 build=$(cd "${1:?build directory}" && pwd)
 rounds=${2:-3}
+transports=${TRANSPORTS:-tcp usb}
+mode=${MODE:-}
 sim=$build/tools/modulesim/modulesim
 updater=$build/src/updater
 birdtool=$build/tools/birdtool/birdtool
@@ -33,7 +37,7 @@ done
 # Inside the simulator's namespace: ROUNDS rounds of N updates at once; one
 # line per round: wall seconds, successes, CPU seconds of the updaters.
 round_script='
-  updater=$1 work=$2 n=$3 rounds=$4 tcp=$5
+  updater=$1 work=$2 n=$3 rounds=$4 tcp=$5 mode=$6
   if [ "$tcp" = 1 ]; then
     ip link add qwbenchbr0 type bridge && ip addr add 10.98.9.1/24 brd + dev qwbenchbr0 && ip link set qwbenchbr0 up
   fi
@@ -43,7 +47,7 @@ round_script='
         pids=()
         for i in $(seq "$n"); do
           s=$(printf "5E%06X" "$i")
-          "$updater" -i "$work/store$i" -U -d "$s" -f "$work/$s.bird" -m 0 > "$work/out.$n.$r.$i" 2>&1 &
+          "$updater" -i "$work/store$i" -U -d "$s" -f "$work/$s.bird" $mode > "$work/out.$n.$r.$i" 2>&1 &
           pids+=($!)
         done
         ok=0
@@ -56,7 +60,7 @@ round_script='
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
-for transport in tcp usb; do
+for transport in $transports; do
   one=""
   for n in 1 2 4 8; do
     specs=()
@@ -64,7 +68,7 @@ for transport in tcp usb; do
     extra=()
     [ "$transport" = usb ] && extra=(--no-discovery)
     timeout 600 "$sim" --netns "${extra[@]}" "${specs[@]}" -- bash -c "$round_script" _ "$updater" "$work" "$n" \
-      "$rounds" "$([ "$transport" = tcp ] && echo 1 || echo 0)" 2> /dev/null | grep -v '^module ' > "$work/rounds"
+      "$rounds" "$([ "$transport" = tcp ] && echo 1 || echo 0)" "$mode" 2> /dev/null | grep -v '^module ' > "$work/rounds"
     wall=$(awk '{ print $1 }' "$work/rounds" | median)
     ok=$(awk '{ s += $2 } END { print s + 0 }' "$work/rounds")
     cpu=$(awk '{ print $3 }' "$work/rounds" | median)
