@@ -7,7 +7,8 @@
 # every update succeeds, 8 at once take at most 1.5 times as long as one).
 #   bench/concurrent_update.sh BUILD_DIR [ROUNDS]
 # TRANSPORTS="tcp usb" (the default) chooses the transports; MODE="-m 0"
-# runs the updates in packet mode instead of the default byte-array mode.
+# runs the updates in packet mode instead of the default byte-array mode;
+# VERBOSE=1 prints every round.
 # Runs as root: TCP/IP discovery is a multicast request, so everything runs in
 # a private network namespace (modulesim --netns).
 set -uo pipefail
@@ -69,6 +70,7 @@ for transport in $transports; do
     [ "$transport" = usb ] && extra=(--no-discovery)
     timeout 600 "$sim" --netns "${extra[@]}" "${specs[@]}" -- bash -c "$round_script" _ "$updater" "$work" "$n" \
       "$rounds" "$([ "$transport" = tcp ] && echo 1 || echo 0)" "$mode" 2> /dev/null | grep -v '^module ' > "$work/rounds"
+    [ -n "${VERBOSE:-}" ] && sed "s/^/$transport N=$n round (wall successes CPU): /" "$work/rounds" >&2
     wall=$(awk '{ print $1 }' "$work/rounds" | median)
     ok=$(awk '{ s += $2 } END { print s + 0 }' "$work/rounds")
     cpu=$(awk '{ print $3 }' "$work/rounds" | median)

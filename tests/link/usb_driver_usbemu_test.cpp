@@ -1,5 +1,6 @@
 // The USB driver against modules emulated with umockdev: the real libusb runs
 // in this process.
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -7,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <libusb.h>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -171,6 +173,33 @@ TEST_F(UsbDriverTest, ClaimsTheLinkInterfaceAndReleasesItOnClose) {
   EXPECT_EQ(h, nullptr);
   EXPECT_FALSE(dev.claimed(1));
   EXPECT_EQ(qwusb_destroy(&h), cErrParam);
+}
+
+TEST_F(UsbDriverTest, AModuleBusyWithWhatItWasSentHoldsUpNoOtherModule) {
+  // Each open file of the bus is served on its own, as the kernel serves
+  // each device: while the first module still works on its bytes, the
+  // second one gets and handles its own.
+  UsbDevice &a = testbed->plug(moduleConfig(0x0010, "00000001"));
+  UsbDevice &b = testbed->plug(moduleConfig(0x0010, "00000002"));
+  std::promise<void> bGot, aDone;
+  std::shared_future<void> bGotIt = bGot.get_future().share();
+  std::future<void> aDoneIt = aDone.get_future();
+  std::atomic<bool> aSawB{false};
+  std::once_flag once;
+  a.setOutHandler([&](const uint8_t *, size_t) {
+    aSawB = bGotIt.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    aDone.set_value();
+  });
+  b.setOutHandler([&](const uint8_t *, size_t) { std::call_once(once, [&] { bGot.set_value(); }); });
+  qwusb_device *ha = openModule("00000001");
+  qwusb_device *hb = openModule("00000002");
+  uint8_t byte = 0x5A;
+  ASSERT_EQ(qwusb_write_to_device(ha, &byte, 1), cErrNone);
+  EXPECT_EQ(qwusb_write_to_device(hb, &byte, 1), cErrNone);
+  ASSERT_EQ(aDoneIt.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  EXPECT_TRUE(aSawB);
+  a.setOutHandler(nullptr);
+  b.setOutHandler(nullptr);
 }
 
 TEST_F(UsbDriverTest, RefusesWhatCannotBeUsed) {

@@ -1,4 +1,4 @@
-/* Hot-plug events for every host process on the emulated bus.
+/* Hot-plug events and usbfs ioctls for every host process on the emulated bus.
  *
  * Preloaded before libumockdev-preload.so.0 in every process that runs on
  * the testbed (UsbTestbed::reexecUnderPreload puts it there; children inherit
@@ -8,8 +8,11 @@
  * processes whose sockets have the same number would share one name: one of
  * them binds, the other hears nothing. Here each such socket gets a name of
  * its own, "event<pid>-<fd>", removed again when the descriptor is closed
- * (names a killed process left behind are cleared at the next bind). It
- * also notes which process holds an interface claim (below).
+ * (names a killed process left behind are cleared at the next bind).
+ *
+ * It also carries the process's usbfs ioctls on emulated USB device nodes to
+ * their devices, one exchange each, and the connection of an open file ends
+ * with the file or its process (see usbfs_channel.h).
  *
  * Built without sanitizers: uninstrumented programs (a shell between the
  * simulator and the program under test) load it too. */
@@ -18,6 +21,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <linux/usbdevice_fs.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdarg.h>
@@ -27,8 +31,11 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+#include "usbfs_channel.h"
 
 #define MAX_TRACKED 16
 
@@ -56,6 +63,17 @@ static int sIsEmulatedUevent(int fd, const struct sockaddr *addr) {
     return 0;
   return getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &length) == 0 && domain == AF_UNIX;
 }
+
+/* The next close(): umockdev's, then the C library's. */
+static int close_fn_next(int fd) {
+  typedef int (*close_fn)(int);
+  static close_fn next;
+  if (next == NULL)
+    next = (close_fn)dlsym(RTLD_NEXT, "close");
+  return next(fd);
+}
+
+static void sForget(int fd);
 
 /* Removes the event sockets of processes that have ended. */
 static void sClearStale(const char *root) {
@@ -105,10 +123,7 @@ int bind(int fd, const struct sockaddr *addr, socklen_t length) {
 }
 
 int close(int fd) {
-  typedef int (*close_fn)(int);
-  static close_fn next;
-  if (next == NULL)
-    next = (close_fn)dlsym(RTLD_NEXT, "close");
+  sForget(fd);
   if (__atomic_load_n(&sTrackedCount, __ATOMIC_ACQUIRE) > 0) {
     pthread_mutex_lock(&sLock);
     for (int i = 0; i < sTrackedCount; i++) {
@@ -121,44 +136,231 @@ int close(int fd) {
     }
     pthread_mutex_unlock(&sLock);
   }
-  return next(fd);
+  return close_fn_next(fd);
 }
 
-/* Interface claims: the emulated device cannot see which process holds its
- * interface, so the holder says so in "$UMOCKDEV_DIR/claims/BBB-DDD-I" (its
- * process ID). When another file wants the interface, the device looks there
- * and lets a claim go whose holder has ended or no longer has the node open,
- * as the kernel releases a claim when its file is closed. */
-static void sNoteClaim(int fd, unsigned interface, int claimed) {
+/* usbfs ioctls (usbfs_channel.h): each open file of an emulated USB device
+ * node gets its own connection to the device, made at its first usbfs ioctl
+ * and closed with the file. */
+#define MAX_CHANNELS 256
+
+struct channel {
+  int fd;   /* the file's descriptor, -1: a free entry */
+  int sock; /* the connection; -1: the device is gone, -2: not an emulated USB node */
+  int fifo; /* the node is the device's FIFO (see sNothingToReap) */
+  pthread_mutex_t lock;
+};
+static struct channel sChannels[MAX_CHANNELS];
+static int sChannelsUsed; /* entries [0, sChannelsUsed) have been set up */
+
+static int sReadAll(int sock, void *data, size_t length) {
+  char *p = data;
+  while (length > 0) {
+    ssize_t n = read(sock, p, length);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return -1;
+    p += n;
+    length -= (size_t)n;
+  }
+  return 0;
+}
+
+static int sWriteAll(int sock, struct iovec *iov, int count) {
+  while (count > 0) {
+    ssize_t n = writev(sock, iov, count);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return -1;
+    while (count > 0 && (size_t)n >= iov->iov_len) {
+      n -= (ssize_t)iov->iov_len;
+      iov++;
+      count--;
+    }
+    if (count > 0) {
+      iov->iov_base = (char *)iov->iov_base + n;
+      iov->iov_len -= (size_t)n;
+    }
+  }
+  return 0;
+}
+
+/* The device's socket for an emulated USB node, or -1 (and *ours = 0) for a
+ * descriptor that is no such node. */
+static int sConnect(int fd, int *ours) {
   const char *root = getenv("UMOCKDEV_DIR");
-  char link[64], node[512], path[600], temp[640];
+  char link[64], node[512];
   unsigned bus = 0, device = 0;
+  *ours = 0;
   if (root == NULL)
-    return;
+    return -1;
   snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
   ssize_t n = readlink(link, node, sizeof node - 1);
   if (n <= 0)
-    return;
+    return -1;
   node[n] = '\0';
   size_t rootLength = strlen(root);
   if (strncmp(node, root, rootLength) != 0 || sscanf(node + rootLength, "/dev/bus/usb/%u/%u", &bus, &device) != 2)
-    return;
-  snprintf(path, sizeof path, "%s/claims", root);
-  mkdir(path, 0755);
-  snprintf(path, sizeof path, "%s/claims/%03u-%03u-%u", root, bus, device, interface);
-  if (!claimed) {
-    unlink(path);
-    return;
+    return -1;
+  *ours = 1;
+  struct sockaddr_un address;
+  memset(&address, 0, sizeof address);
+  address.sun_family = AF_UNIX;
+  if (snprintf(address.sun_path, sizeof address.sun_path, "%s/" QWUSBFS_CHANNEL_DIR "/%03u-%03u", root, bus, device) >=
+      (int)sizeof address.sun_path)
+    return -1;
+  int sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (sock >= 0 && connect(sock, (struct sockaddr *)&address, sizeof address) != 0) {
+    close_fn_next(sock);
+    sock = -1;
   }
-  snprintf(temp, sizeof temp, "%s.%d", path, (int)getpid());
-  FILE *f = fopen(temp, "w");
-  if (f == NULL)
+  return sock;
+}
+
+/* The entry of fd, locked; set up at the first call for fd. NULL when the
+ * table is full. */
+static struct channel *sChannel(int fd) {
+  struct channel *c = NULL, *free = NULL;
+  pthread_mutex_lock(&sLock);
+  for (int i = 0; i < sChannelsUsed && c == NULL; i++) {
+    if (sChannels[i].fd == fd)
+      c = &sChannels[i];
+    else if (sChannels[i].fd < 0 && free == NULL)
+      free = &sChannels[i];
+  }
+  if (c == NULL && free == NULL && sChannelsUsed < MAX_CHANNELS) {
+    free = &sChannels[sChannelsUsed++];
+    pthread_mutex_init(&free->lock, NULL);
+  }
+  if (c == NULL && free != NULL) {
+    int ours = 0;
+    c = free;
+    c->fd = fd;
+    struct stat st;
+    c->sock = sConnect(fd, &ours);
+    if (!ours)
+      c->sock = -2;
+    c->fifo = fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode);
+  }
+  if (c != NULL)
+    pthread_mutex_lock(&c->lock);
+  pthread_mutex_unlock(&sLock);
+  return c;
+}
+
+/* Forgets fd's entry and closes its connection (the device lets the file's
+ * claims go). */
+static void sForget(int fd) {
+  if (__atomic_load_n(&sChannelsUsed, __ATOMIC_ACQUIRE) == 0)
     return;
-  fprintf(f, "%d\n", (int)getpid());
-  if (fclose(f) == 0)
-    rename(temp, path);
-  else
-    unlink(temp);
+  pthread_mutex_lock(&sLock);
+  for (int i = 0; i < sChannelsUsed; i++) {
+    struct channel *c = &sChannels[i];
+    if (c->fd != fd)
+      continue;
+    pthread_mutex_lock(&c->lock);
+    if (c->sock >= 0)
+      close_fn_next(c->sock);
+    c->fd = -1;
+    c->sock = -1;
+    pthread_mutex_unlock(&c->lock);
+  }
+  pthread_mutex_unlock(&sLock);
+}
+
+/* One exchange with the device; returns the ioctl's result. */
+static int sExchange(int sock, unsigned long request, void *argument) {
+  struct qwusbfs_request head = {(uint32_t)request, 0};
+  struct qwusbfs_urb urb;
+  uint32_t value = 0;
+  uint64_t id = 0;
+  struct iovec iov[3];
+  int count = 1;
+  struct usbdevfs_urb *u = argument;
+  iov[0].iov_base = &head;
+  iov[0].iov_len = sizeof head;
+  switch (request) {
+  case USBDEVFS_SUBMITURB:
+    memset(&urb, 0, sizeof urb);
+    urb.id = (uint64_t)(uintptr_t)u;
+    urb.type = u->type;
+    urb.endpoint = u->endpoint;
+    urb.buffer_length = u->buffer_length;
+    iov[1].iov_base = &urb;
+    iov[1].iov_len = sizeof urb;
+    count = 2;
+    if (u->buffer_length > 0 && (u->type == USBDEVFS_URB_TYPE_CONTROL || !(u->endpoint & 0x80))) {
+      iov[2].iov_base = u->buffer;
+      iov[2].iov_len = (size_t)u->buffer_length;
+      count = 3;
+    }
+    break;
+  case USBDEVFS_DISCARDURB:
+    id = (uint64_t)(uintptr_t)argument;
+    iov[1].iov_base = &id;
+    iov[1].iov_len = sizeof id;
+    count = 2;
+    break;
+  case USBDEVFS_CLAIMINTERFACE:
+  case USBDEVFS_RELEASEINTERFACE:
+  case USBDEVFS_CLEAR_HALT:
+  case USBDEVFS_DISCONNECT_CLAIM: /* its first member is the interface */
+    value = *(unsigned int *)argument;
+    iov[1].iov_base = &value;
+    iov[1].iov_len = sizeof value;
+    count = 2;
+    break;
+  default: break;
+  }
+  for (int i = 1; i < count; i++)
+    head.length += (uint32_t)iov[i].iov_len;
+  struct qwusbfs_reply reply;
+  if (sWriteAll(sock, iov, count) != 0 || sReadAll(sock, &reply, sizeof reply) != 0) {
+    errno = ENODEV;
+    return -1;
+  }
+  uint32_t left = reply.length;
+  if (request == USBDEVFS_GET_CAPABILITIES && left >= sizeof value) {
+    if (sReadAll(sock, &value, sizeof value) != 0)
+      left = 0, reply.result = -1, reply.error = ENODEV;
+    else
+      *(uint32_t *)argument = value, left -= sizeof value;
+  } else if ((request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY) && left >= sizeof urb) {
+    if (sReadAll(sock, &urb, sizeof urb) != 0) {
+      errno = ENODEV;
+      return -1;
+    }
+    left -= sizeof urb;
+    u = (struct usbdevfs_urb *)(uintptr_t)urb.id; /* one this file submitted */
+    uint32_t copy = left < (uint32_t)u->buffer_length ? left : (uint32_t)u->buffer_length;
+    if (copy > 0 && sReadAll(sock, u->buffer, copy) != 0) {
+      errno = ENODEV;
+      return -1;
+    }
+    left -= copy;
+    u->status = urb.status;
+    u->actual_length = urb.actual_length;
+    *(void **)argument = u;
+  }
+  char rest[256];
+  while (left > 0) { /* what this side does not know what to do with */
+    uint32_t n = left < sizeof rest ? left : (uint32_t)sizeof rest;
+    if (sReadAll(sock, rest, n) != 0)
+      break;
+    left -= n;
+  }
+  if (reply.result < 0)
+    errno = reply.error;
+  return reply.result;
+}
+
+/* Nothing finished yet, known without asking: the device keeps its node
+ * (a FIFO) unwritable while no finished URB waits (usb_module.cpp). */
+static int sNothingToReap(const struct channel *c) {
+  struct pollfd p = {c->fd, POLLOUT, 0};
+  return c->fifo && poll(&p, 1, 0) == 0;
 }
 
 int ioctl(int fd, unsigned long request, ...) {
@@ -170,12 +372,24 @@ int ioctl(int fd, unsigned long request, ...) {
   va_end(list);
   if (next == NULL)
     next = (ioctl_fn)dlsym(RTLD_NEXT, "ioctl");
-  int result = next(fd, request, argument);
-  if (result == 0 && argument != NULL && getenv("UMOCKDEV_DIR") != NULL) {
-    if (request == USBDEVFS_CLAIMINTERFACE || request == USBDEVFS_RELEASEINTERFACE)
-      sNoteClaim(fd, *(unsigned int *)argument, request == USBDEVFS_CLAIMINTERFACE);
-    else if (request == USBDEVFS_DISCONNECT_CLAIM)
-      sNoteClaim(fd, ((struct usbdevfs_disconnect_claim *)argument)->interface, 1);
+  if (_IOC_TYPE(request) != 'U' || getenv("UMOCKDEV_DIR") == NULL)
+    return next(fd, request, argument);
+  struct channel *c = sChannel(fd);
+  if (c == NULL || c->sock == -2) { /* no emulated USB node */
+    if (c != NULL)
+      pthread_mutex_unlock(&c->lock);
+    return next(fd, request, argument);
   }
+  int result;
+  if (c->sock < 0) { /* the device has left the bus */
+    errno = ENODEV;
+    result = -1;
+  } else if (request == USBDEVFS_REAPURBNDELAY && sNothingToReap(c)) {
+    errno = EAGAIN;
+    result = -1;
+  } else {
+    result = sExchange(c->sock, request, argument);
+  }
+  pthread_mutex_unlock(&c->lock);
   return result;
 }

@@ -1,7 +1,7 @@
-// usbdevfs emulation for umockdev: the ioctls that libusb's Linux back end
-// issues on /dev/bus/usb/BBB/DDD are answered here, on umockdev's worker
-// thread. Bulk IN transfers stay pending until the device has data (or libusb
-// discards them at their time-out), so libusb's own waiting is exercised.
+// usbdevfs emulation: the ioctls that libusb's Linux back end issues on
+// /dev/bus/usb/BBB/DDD come over the usbfs channel (usbfs_channel.h) and are
+// answered here, on the thread that serves the open file. Bulk IN transfers stay pending until the device has data (or
+// libusb discards them at their time-out), so libusb's own waiting is exercised.
 //
 // Completion is an event, as on a real bus: the device node is a FIFO that
 // this side keeps full while no URB is waiting to be reaped. libusb polls the
@@ -11,6 +11,8 @@
 #include "usb_module.h"
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,8 +23,12 @@
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <thread>
 #include <umockdev.h>
 #include <unistd.h>
+
+#include "usbfs_channel.h"
+#include "usbfs_server.h"
 
 namespace qwemu {
 
@@ -56,17 +62,17 @@ void warn(GError *error, const char *what) {
   }
 }
 
-// One submitted URB, with local copies of the client's struct and buffer.
+using Client = UsbfsServer::Client;
+using Reply = UsbfsServer::Reply;
+
+// One submitted URB: what the host sent of it, and its buffer here.
 struct Urb {
-  UMockdevIoctlData *urbData = nullptr;
-  UMockdevIoctlData *bufData = nullptr;
-  UMockdevIoctlClient *client = nullptr;
-  ~Urb() {
-    g_clear_object(&urbData);
-    g_clear_object(&bufData);
-    g_clear_object(&client);
-  }
-  usbdevfs_urb *urb() { return reinterpret_cast<usbdevfs_urb *>(urbData->data); }
+  Client client = nullptr; // the open file that submitted it
+  uint64_t id = 0;         // its address in the host process
+  uint8_t type = 0, endpoint = 0;
+  std::vector<uint8_t> buffer; // as long as the host's
+  int status = 0, actual = 0;
+  bool in() const { return type == USBDEVFS_URB_TYPE_CONTROL ? true : (endpoint & 0x80) != 0; }
 };
 
 struct Failure {
@@ -75,31 +81,33 @@ struct Failure {
   unsigned partial = 0;
 };
 
-gboolean completeEagain(gpointer client) {
-  umockdev_ioctl_client_complete(static_cast<UMockdevIoctlClient *>(client), -1, EAGAIN);
-  return G_SOURCE_REMOVE;
-}
-
 } // namespace
 
-struct UsbDevice::Impl {
+struct UsbDevice::Impl : UsbfsServer::Handler {
   UMockdevTestbed *testbed = nullptr;
-  UMockdevIoctlBase *handler = nullptr;
   UsbDeviceConfig config;
   std::string syspath, devnode;
   std::string root; // the testbed's directory
   unsigned bus = 0, address = 0;
   std::vector<uint8_t> descriptors; // device descriptor, then the configuration
 
+  std::unique_ptr<UsbfsServer> server;
+  // The device works on what it was sent on a thread of its own, one OUT
+  // transfer after another, as a module does while the bus goes on.
+  std::thread worker;
+
   mutable std::mutex lock; // guards everything below
+  std::condition_variable workCv;
+  std::deque<std::vector<uint8_t>> work; // OUT transfers for the handler
+  bool stopWork = false;
   OutHandler outHandler;
   bool unplugged = false;
   uint32_t claimed = 0;
-  // Who holds each claimed interface: one open file of the node (umockdev's
-  // client, one per descriptor in some process). As in the kernel, a claim
-  // belongs to the file that made it and goes when that file is closed,
-  // also by the end of the process, whatever process that is.
-  UMockdevIoctlClient *owner[2] = {nullptr, nullptr};
+  // Who holds each claimed interface: one open file of the node (one
+  // connection of the channel). As in the kernel, a claim belongs to the
+  // file that made it and goes when that file is closed, also by the end of
+  // the process, whatever process that is.
+  Client owner[2] = {nullptr, nullptr};
   bool stalledIn = false, stalledOut = false;
   unsigned clearHaltIn = 0, clearHaltOut = 0;
   unsigned serialReads = 0;
@@ -114,7 +122,9 @@ struct UsbDevice::Impl {
   bool signalled = false;
   std::vector<uint8_t> page = std::vector<uint8_t>(4096);
 
-  ~Impl() {
+  ~Impl() override {
+    server.reset(); // no thread is in a request after this
+    stopWorker();
     releaseClaims(nullptr);
     for (Urb *u : pendingIn)
       delete u;
@@ -125,19 +135,18 @@ struct UsbDevice::Impl {
   }
 
   // Lock held: drops the claims of one client (every claim for null).
-  void releaseClaims(UMockdevIoctlClient *client) {
-    for (unsigned i = 0; i < 2; i++) {
-      if (owner[i] == nullptr || (client != nullptr && owner[i] != client))
-        continue;
-      g_clear_object(&owner[i]);
-      claimed &= ~(1u << i);
-    }
+  void releaseClaims(Client client) {
+    for (unsigned i = 0; i < 2; i++)
+      if (owner[i] != nullptr && (client == nullptr || owner[i] == client)) {
+        owner[i] = nullptr;
+        claimed &= ~(1u << i);
+      }
     if (client == nullptr)
       claimed = 0;
   }
 
   // Lock held: forgets a client's transfers (null: everybody's).
-  void dropTransfers(UMockdevIoctlClient *client) {
+  void dropTransfers(Client client) {
     for (std::deque<Urb *> *q : {&pendingIn, &done})
       for (auto it = q->begin(); it != q->end();) {
         if (client == nullptr || (*it)->client == client) {
@@ -150,54 +159,46 @@ struct UsbDevice::Impl {
     updateSignal();
   }
 
-  // Lock held: a holder whose descriptor was closed, or whose process ended
-  // (umockdev does not always say so at once), holds nothing any more.
+  // Lock held: a holder whose file was closed, or whose process ended,
+  // holds nothing any more, even before its connection's thread says so.
   void pruneVanished() {
-    for (UMockdevIoctlClient *c : owner)
-      if (c != nullptr && !umockdev_ioctl_client_get_connected(c)) {
-        g_object_ref(c);
+    for (Client c : owner)
+      if (c != nullptr && UsbfsServer::hungUp(c)) {
         releaseClaims(c);
         dropTransfers(c);
-        g_object_unref(c);
       }
   }
 
-  // Lock held: true when the process that claimed the interface (it notes
-  // itself in the testbed's "claims" directory, see host_preload.c) has
-  // ended or no longer has the node open. Without a note: false.
-  bool holderGone(unsigned interface) const {
-    char path[64];
-    snprintf(path, sizeof path, "/claims/%03u-%03u-%u", bus, address, interface);
-    FILE *f = fopen((root + path).c_str(), "r");
-    int pid = 0;
-    if (f == nullptr)
-      return false;
-    bool read = fscanf(f, "%d", &pid) == 1 && pid > 0;
-    fclose(f);
-    if (!read)
-      return false;
-    std::string fds = "/proc/" + std::to_string(pid) + "/fd";
-    DIR *dir = opendir(fds.c_str());
-    if (dir == nullptr)
-      return errno == ENOENT; // no such process (any more)
-    std::string node = root + devnode;
-    bool open = false;
-    while (dirent *e = readdir(dir)) {
-      char target[512];
-      ssize_t n = readlinkat(dirfd(dir), e->d_name, target, sizeof target - 1);
-      if (n > 0 && std::string(target, (size_t)n) == node)
-        open = true;
+  void workLoop() {
+    std::unique_lock<std::mutex> g(lock);
+    while (!stopWork) {
+      workCv.wait_for(g, std::chrono::seconds(1), [this] { return stopWork || !work.empty(); });
+      if (stopWork || work.empty())
+        continue;
+      std::vector<uint8_t> data = std::move(work.front());
+      work.pop_front();
+      OutHandler handler = outHandler;
+      g.unlock();
+      if (handler)
+        handler(data.data(), data.size());
+      g.lock();
     }
-    closedir(dir);
-    return !open;
   }
 
-  // The client's descriptor was closed, or its process ended.
-  static void onVanished(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer self) {
-    Impl *impl = static_cast<Impl *>(self);
-    std::lock_guard<std::mutex> g(impl->lock);
-    impl->releaseClaims(client);
-    impl->dropTransfers(client);
+  void stopWorker() {
+    {
+      std::lock_guard<std::mutex> g(lock);
+      stopWork = true;
+    }
+    workCv.notify_all();
+    if (worker.joinable())
+      worker.join();
+  }
+
+  void closed(Client client) override {
+    std::lock_guard<std::mutex> g(lock);
+    releaseClaims(client);
+    dropTransfers(client);
   }
 
   // Makes the device node a FIFO filled to the brim: not writable, so a poll
@@ -225,8 +226,8 @@ struct UsbDevice::Impl {
   }
 
   void finish(Urb *u, int status, int actual) {
-    u->urb()->status = status;
-    u->urb()->actual_length = actual;
+    u->status = status;
+    u->actual = actual;
     done.push_back(u);
     updateSignal();
   }
@@ -236,11 +237,9 @@ struct UsbDevice::Impl {
     while (!inData.empty() && !pendingIn.empty()) {
       Urb *u = pendingIn.front();
       pendingIn.pop_front();
-      size_t n = std::min((size_t)u->urb()->buffer_length, inData.size());
-      for (size_t i = 0; i < n; i++) {
-        u->bufData->data[i] = inData.front();
-        inData.pop_front();
-      }
+      size_t n = std::min(u->buffer.size(), inData.size());
+      std::copy(inData.begin(), inData.begin() + (std::ptrdiff_t)n, u->buffer.begin());
+      inData.erase(inData.begin(), inData.begin() + (std::ptrdiff_t)n);
       finish(u, 0, (int)n);
     }
   }
@@ -282,16 +281,15 @@ struct UsbDevice::Impl {
 
   // Lock held. Control transfers on endpoint 0: descriptors and strings.
   void control(Urb *u) {
-    usbdevfs_urb *urb = u->urb();
-    if (u->bufData == nullptr || urb->buffer_length < 8) {
+    if (u->buffer.size() < 8) {
       finish(u, -EINVAL, 0);
       return;
     }
-    uint8_t *buf = u->bufData->data;
+    uint8_t *buf = u->buffer.data();
     uint8_t requestType = buf[0], request = buf[1];
     uint16_t value = buf[2] | (buf[3] << 8);
     uint16_t length = buf[6] | (buf[7] << 8);
-    size_t room = std::min<size_t>(length, (size_t)urb->buffer_length - 8);
+    size_t room = std::min<size_t>(length, u->buffer.size() - 8);
     if (requestType == 0x80 && request == 0x06) { // GET_DESCRIPTOR
       uint8_t type = value >> 8, index = value & 0xFF;
       std::vector<uint8_t> d;
@@ -324,43 +322,43 @@ struct UsbDevice::Impl {
   // Lock held. Returns true when an OUT transfer completed; its bytes are
   // then in `out` for the out handler.
   bool submit(Urb *u, std::vector<uint8_t> &out) {
-    usbdevfs_urb *urb = u->urb();
-    if (urb->type == USBDEVFS_URB_TYPE_CONTROL) {
+    if (u->type == USBDEVFS_URB_TYPE_CONTROL) {
       control(u);
       return false;
     }
-    if (urb->type != USBDEVFS_URB_TYPE_BULK && urb->type != USBDEVFS_URB_TYPE_INTERRUPT) {
+    if (u->type != USBDEVFS_URB_TYPE_BULK && u->type != USBDEVFS_URB_TYPE_INTERRUPT) {
       finish(u, -EINVAL, 0);
       return false;
     }
-    if (config.hasOutEndpoint && urb->endpoint == config.outEndpoint) {
+    const uint8_t *data = u->buffer.data();
+    if (config.hasOutEndpoint && u->endpoint == config.outEndpoint) {
       if (stalledOut) {
         finish(u, -EPIPE, 0);
         return false;
       }
-      size_t length = (size_t)urb->buffer_length;
+      size_t length = u->buffer.size();
       if (failOut.count > 0) {
         failOut.count--;
         size_t moved = std::min<size_t>(failOut.partial, length);
         if (moved > 0) {
           outSizes.push_back(moved);
-          outData.insert(outData.end(), u->bufData->data, u->bufData->data + moved);
-          out.assign(u->bufData->data, u->bufData->data + moved);
+          outData.insert(outData.end(), data, data + moved);
+          out.assign(data, data + moved);
         }
         finish(u, failOut.status, (int)moved);
         return moved > 0;
       }
       outSizes.push_back(length);
       if (length > 0) {
-        outData.insert(outData.end(), u->bufData->data, u->bufData->data + length);
-        out.assign(u->bufData->data, u->bufData->data + length);
+        outData.insert(outData.end(), data, data + length);
+        out.assign(data, data + length);
       } else {
         out.clear();
       }
       finish(u, 0, (int)length);
       return true;
     }
-    if (urb->endpoint == config.inEndpoint) {
+    if (u->endpoint == config.inEndpoint) {
       if (stalledIn) {
         finish(u, -EPIPE, 0);
       } else if (failIn.count > 0) {
@@ -376,188 +374,150 @@ struct UsbDevice::Impl {
     return false;
   }
 
-  static gboolean onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer self) {
-    return static_cast<Impl *>(self)->ioctl(client);
+  template <typename T> static bool take(const std::vector<uint8_t> &payload, T &value) {
+    if (payload.size() < sizeof value)
+      return false;
+    memcpy(&value, payload.data(), sizeof value);
+    return true;
   }
 
-  gboolean ioctl(UMockdevIoctlClient *client) {
-    gulong request = umockdev_ioctl_client_get_request(client);
-    UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
-    GError *error = nullptr;
-    long ret = 0;
-    int err = 0;
-    bool outDone = false;
-    std::vector<uint8_t> out;
-    OutHandler handler;
+  static Reply failed(int error) {
+    Reply r;
+    r.result = -1;
+    r.error = error;
+    return r;
+  }
 
-    std::unique_lock<std::mutex> g(lock);
-    if (unplugged && request != USBDEVFS_REAPURBNDELAY && request != USBDEVFS_REAPURB &&
-        request != USBDEVFS_DISCARDURB) {
-      g.unlock();
-      umockdev_ioctl_client_complete(client, -1, ENODEV);
-      return TRUE;
+  Reply claimOrRelease(Client client, uint32_t request, uint32_t interface) {
+    uint32_t bit = 1u << (interface & 31);
+    pruneVanished();
+    if (interface > 1)
+      return failed(ENOENT);
+    if (request == USBDEVFS_RELEASEINTERFACE) {
+      if (!(claimed & bit) || (owner[interface] != nullptr && owner[interface] != client))
+        return failed(EINVAL);
+      claimed &= ~bit;
+      owner[interface] = nullptr;
+      return {};
     }
-    switch (request) {
-    case USBDEVFS_GET_CAPABILITIES: {
-      UMockdevIoctlData *v = umockdev_ioctl_data_resolve(arg, 0, sizeof(uint32_t), &error);
-      if (v != nullptr) {
-        *reinterpret_cast<uint32_t *>(v->data) = USBDEVFS_CAP_BULK_SCATTER_GATHER | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
-                                                 USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
-        g_object_unref(v);
-      }
-      break;
+    if ((claimed & bit) && owner[interface] != client)
+      return failed(EBUSY);
+    claimed |= bit; // the same file claiming again is no error
+    owner[interface] = client;
+    return {};
+  }
+
+  Reply submitUrb(Client client, const std::vector<uint8_t> &payload) {
+    qwusbfs_urb head;
+    if (!take(payload, head) || head.buffer_length < 0 || (uint32_t)head.buffer_length > QWUSBFS_MAX_PAYLOAD)
+      return failed(EINVAL);
+    Urb *u = new Urb;
+    u->client = client;
+    u->id = head.id;
+    u->type = head.type;
+    u->endpoint = head.endpoint;
+    u->buffer.assign((size_t)head.buffer_length, 0);
+    size_t sent = std::min(payload.size() - sizeof head, u->buffer.size());
+    memcpy(u->buffer.data(), payload.data() + sizeof head, sent);
+    std::vector<uint8_t> out;
+    if (submit(u, out) && outHandler) { // finished at once: an OUT transfer for the module
+      work.push_back(std::move(out));
+      workCv.notify_one();
     }
-    case USBDEVFS_CLAIMINTERFACE:
-    case USBDEVFS_RELEASEINTERFACE:
-    case USBDEVFS_DISCONNECT_CLAIM: {
-      gsize size = request == USBDEVFS_DISCONNECT_CLAIM ? sizeof(usbdevfs_disconnect_claim) : sizeof(unsigned int);
-      UMockdevIoctlData *v = umockdev_ioctl_data_resolve(arg, 0, size, &error);
-      if (v == nullptr) {
-        ret = -1;
-        err = EFAULT;
+    return {};
+  }
+
+  Reply reapUrb(Client client) {
+    Urb *found = nullptr;
+    for (auto it = done.begin(); it != done.end(); ++it)
+      if ((*it)->client == client) {
+        found = *it;
+        done.erase(it);
         break;
       }
-      unsigned interface =
-          request == USBDEVFS_DISCONNECT_CLAIM ? reinterpret_cast<usbdevfs_disconnect_claim *>(v->data)->interface : *reinterpret_cast<unsigned int *>(v->data);
-      g_object_unref(v);
-      uint32_t bit = 1u << (interface & 31);
-      pruneVanished();
-      if (interface > 1) {
-        ret = -1;
-        err = ENOENT;
-      } else if (request == USBDEVFS_RELEASEINTERFACE) {
-        if (!(claimed & bit) || (owner[interface] != nullptr && owner[interface] != client)) {
-          ret = -1;
-          err = EINVAL;
-        } else {
-          claimed &= ~bit;
-          g_clear_object(&owner[interface]);
-        }
-      } else if ((claimed & bit) && owner[interface] != client && holderGone(interface)) {
-        UMockdevIoctlClient *gone = UMOCKDEV_IOCTL_CLIENT(g_object_ref(owner[interface]));
-        releaseClaims(gone);
-        dropTransfers(gone);
-        g_object_unref(gone);
-        claimed |= bit;
-        owner[interface] = UMOCKDEV_IOCTL_CLIENT(g_object_ref(client));
-      } else if (claimed & bit) {
-        if (owner[interface] != client) { // the same file claiming again is no error
-          ret = -1;
-          err = EBUSY;
-        }
-      } else {
-        claimed |= bit;
-        owner[interface] = UMOCKDEV_IOCTL_CLIENT(g_object_ref(client));
+    updateSignal();
+    if (found == nullptr)
+      return failed(unplugged ? ENODEV : EAGAIN);
+    qwusbfs_urb head{found->id,     found->type,  found->endpoint, 0, (int32_t)found->buffer.size(),
+                     found->status, found->actual};
+    Reply r;
+    size_t back = !found->in() ? 0
+                  : found->type == USBDEVFS_URB_TYPE_CONTROL
+                      ? found->buffer.size() // the setup packet, then what the device sent
+                      : std::min(found->buffer.size(), (size_t)std::max(found->actual, 0));
+    r.data.resize(sizeof head + back);
+    memcpy(r.data.data(), &head, sizeof head);
+    memcpy(r.data.data() + sizeof head, found->buffer.data(), back);
+    delete found;
+    return r;
+  }
+
+  Reply discardUrb(const std::vector<uint8_t> &payload) {
+    uint64_t id = 0;
+    if (!take(payload, id))
+      return failed(EINVAL);
+    for (auto it = pendingIn.begin(); it != pendingIn.end(); ++it)
+      if ((*it)->id == id) {
+        Urb *u = *it;
+        pendingIn.erase(it);
+        finish(u, -ENOENT, 0); // reaped later as cancelled
+        return {};
       }
-      break;
-    }
-    case USBDEVFS_GETDRIVER: // no kernel driver is bound
-    case USBDEVFS_IOCTL:
-      ret = -1;
-      err = ENODATA;
-      break;
-    case USBDEVFS_SETINTERFACE:
-    case USBDEVFS_SETCONFIGURATION:
-    case USBDEVFS_RESET: break;
-    case USBDEVFS_CLEAR_HALT: {
-      UMockdevIoctlData *v = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned int), &error);
-      unsigned endpoint = v != nullptr ? *reinterpret_cast<unsigned int *>(v->data) : 0;
-      if (v != nullptr)
-        g_object_unref(v);
-      if (endpoint == config.inEndpoint) {
-        stalledIn = false;
-        clearHaltIn++;
-      } else if (config.hasOutEndpoint && endpoint == config.outEndpoint) {
-        stalledOut = false;
-        clearHaltOut++;
-      } else {
-        ret = -1;
-        err = ENOENT;
-      }
-      break;
-    }
-    case USBDEVFS_SUBMITURB: {
-      Urb *u = new Urb;
-      u->client = UMOCKDEV_IOCTL_CLIENT(g_object_ref(client));
-      u->urbData = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), &error);
-      if (u->urbData == nullptr) {
-        delete u;
-        ret = -1;
-        err = EFAULT;
-        break;
-      }
-      if (u->urb()->buffer_length > 0)
-        u->bufData = umockdev_ioctl_data_resolve(u->urbData, G_STRUCT_OFFSET(usbdevfs_urb, buffer),
-                                                 (gsize)u->urb()->buffer_length, &error);
-      outDone = submit(u, out);
-      handler = outHandler;
-      break;
-    }
-    case USBDEVFS_DISCARDURB: {
-      gulong address = *reinterpret_cast<gulong *>(arg->data); // the client's URB pointer
-      ret = -1;
-      err = EINVAL;
-      for (auto it = pendingIn.begin(); it != pendingIn.end(); ++it) {
-        if ((*it)->urbData->client_addr == address) {
-          Urb *u = *it;
-          pendingIn.erase(it);
-          finish(u, -ENOENT, 0); // reaped later as cancelled
-          ret = 0;
-          err = 0;
-          break;
-        }
-      }
-      break;
-    }
-    case USBDEVFS_REAPURB:
-    case USBDEVFS_REAPURBNDELAY: {
-      Urb *found = nullptr;
-      for (auto it = done.begin(); it != done.end(); ++it) {
-        if ((*it)->client == client) {
-          found = *it;
-          done.erase(it);
-          break;
-        }
-      }
-      updateSignal();
-      if (found == nullptr && !unplugged && wakeFd >= 0) {
-        ret = -1; // nothing finished: libusb goes back to its poll
-        err = EAGAIN;
-        break;
-      }
-      if (found == nullptr && !unplugged) {
+    return failed(EINVAL);
+  }
+
+  Reply request(Client client, uint32_t request, const std::vector<uint8_t> &payload) override {
+    if (request == USBDEVFS_REAPURBNDELAY || request == USBDEVFS_REAPURB) {
+      std::unique_lock<std::mutex> g(lock);
+      Reply r = reapUrb(client);
+      if (r.error == EAGAIN && wakeFd < 0) {
         // The node is a plain file, so libusb's poll never waits: answering
         // "nothing yet" after 1 ms keeps its event loop from spinning.
         g.unlock();
-        GSource *t = g_timeout_source_new(1);
-        g_source_set_callback(t, completeEagain, g_object_ref(client), g_object_unref);
-        g_source_attach(t, g_main_context_get_thread_default());
-        g_source_unref(t);
-        return TRUE;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
       }
-      if (found == nullptr) {
-        ret = -1;
-        err = ENODEV;
-        break;
-      }
-      UMockdevIoctlData *v = umockdev_ioctl_data_resolve(arg, 0, sizeof(gpointer), &error);
-      if (v != nullptr) {
-        // Points the client's pointer at its URB again and copies the URB
-        // and its buffer back into the client's memory.
-        umockdev_ioctl_data_set_ptr(v, 0, found->urbData);
-        g_object_unref(v);
-      }
-      delete found;
-      break;
+      return r;
     }
-    default: ret = -1; err = ENOTTY;
+    std::lock_guard<std::mutex> g(lock);
+    if (unplugged && request != USBDEVFS_DISCARDURB)
+      return failed(ENODEV);
+    uint32_t value = 0;
+    switch (request) {
+    case USBDEVFS_GET_CAPABILITIES: {
+      Reply r;
+      uint32_t caps = USBDEVFS_CAP_BULK_SCATTER_GATHER | USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_ZERO_PACKET |
+                      USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+      r.data.resize(sizeof caps);
+      memcpy(r.data.data(), &caps, sizeof caps);
+      return r;
     }
-    g.unlock();
-    warn(error, "ioctl");
-    umockdev_ioctl_client_complete(client, ret, err);
-    if (outDone && handler)
-      handler(out.data(), out.size());
-    return TRUE;
+    case USBDEVFS_CLAIMINTERFACE:
+    case USBDEVFS_RELEASEINTERFACE:
+    case USBDEVFS_DISCONNECT_CLAIM:
+      if (!take(payload, value))
+        return failed(EFAULT);
+      return claimOrRelease(client, request, value);
+    case USBDEVFS_GETDRIVER: // no kernel driver is bound
+    case USBDEVFS_IOCTL: return failed(ENODATA);
+    case USBDEVFS_SETINTERFACE:
+    case USBDEVFS_SETCONFIGURATION:
+    case USBDEVFS_RESET: return {};
+    case USBDEVFS_CLEAR_HALT:
+      take(payload, value);
+      if (value == config.inEndpoint) {
+        stalledIn = false;
+        clearHaltIn++;
+      } else if (config.hasOutEndpoint && value == config.outEndpoint) {
+        stalledOut = false;
+        clearHaltOut++;
+      } else {
+        return failed(ENOENT);
+      }
+      return {};
+    case USBDEVFS_SUBMITURB: return submitUrb(client, payload);
+    case USBDEVFS_DISCARDURB: return discardUrb(payload);
+    default: return failed(ENOTTY);
+    }
   }
 };
 
@@ -576,10 +536,6 @@ UsbDevice::UsbDevice(UsbTestbed &testbed, const UsbDeviceConfig &config, uint8_t
   d.bus = bus;
   d.address = address;
   d.root = testbed.rootDir();
-  for (unsigned i = 0; i < 2; i++) { // a note an earlier device at this address left
-    snprintf(path, sizeof path, "/claims/%03u-%03u-%u", bus, address, i);
-    unlink((d.root + path).c_str());
-  }
 
   char *record =
       g_strdup_printf("P: %s\n"
@@ -611,14 +567,13 @@ UsbDevice::UsbDevice(UsbTestbed &testbed, const UsbDeviceConfig &config, uint8_t
                       d.syspath.c_str() + strlen("/sys"), bus, address, bus, address, config.vendorId, config.productId,
                       bus, address, minor, config.vendorId, config.productId, bus, address, config.manufacturer.c_str(),
                       config.product.c_str(), config.serial.c_str(), minor, hex(d.descriptors).c_str());
-  // The handler must be in place before the device becomes visible.
-  d.handler = umockdev_ioctl_base_new();
-  g_signal_connect(d.handler, "handle-ioctl", G_CALLBACK(Impl::onIoctl), &d);
-  g_signal_connect(d.handler, "client-vanished", G_CALLBACK(Impl::onVanished), &d);
+  // The channel must be open before the device becomes visible.
+  std::string channels = d.root + "/" QWUSBFS_CHANNEL_DIR;
+  g_mkdir_with_parents(channels.c_str(), 0755);
+  snprintf(path, sizeof path, "/%03u-%03u", bus, address);
+  d.worker = std::thread([&d] { d.workLoop(); });
+  d.server = std::make_unique<UsbfsServer>(channels + path, d);
   GError *error = nullptr;
-  if (!umockdev_testbed_attach_ioctl(d.testbed, d.devnode.c_str(), d.handler, &error))
-    warn(error, "attach_ioctl");
-  error = nullptr;
   if (!umockdev_testbed_add_from_string(d.testbed, record, &error))
     warn(error, "add_from_string");
   g_free(record);
@@ -627,8 +582,8 @@ UsbDevice::UsbDevice(UsbTestbed &testbed, const UsbDeviceConfig &config, uint8_t
 
 UsbDevice::~UsbDevice() {
   unplug();
-  g_signal_handlers_disconnect_by_data(impl_->handler, impl_.get());
-  g_object_unref(impl_->handler);
+  impl_->server.reset();
+  impl_->stopWorker();
   g_object_unref(impl_->testbed);
 }
 
@@ -694,9 +649,7 @@ void UsbDevice::unplug() {
   // umockdev builds the uevent from sysfs, so it goes out before removal.
   umockdev_testbed_uevent(impl_->testbed, impl_->syspath.c_str(), "remove");
   umockdev_testbed_remove_device(impl_->testbed, impl_->syspath.c_str());
-  GError *error = nullptr;
-  if (!umockdev_testbed_detach_ioctl(impl_->testbed, impl_->devnode.c_str(), &error))
-    warn(error, "detach_ioctl");
+  impl_->server->stopListening(); // open files go on, and get ENODEV
 }
 
 void UsbDevice::hostProcessEnded() {
@@ -850,13 +803,17 @@ UsbTestbed::~UsbTestbed() {
 
 bool UsbTestbed::preloaded() {
   const char *preload = getenv("LD_PRELOAD");
-  return preload != nullptr && strstr(preload, "libumockdev-preload.so") != nullptr;
+  return preload != nullptr && strstr(preload, "libumockdev-preload.so") != nullptr &&
+         strstr(preload, QWUSBEMU_HOST_PRELOAD) != nullptr;
 }
 
 void UsbTestbed::reexecUnderPreload(char **argv) {
   const char *preload = getenv("LD_PRELOAD");
-  // Ours first: it names each process's hot-plug socket (see host_preload.c).
-  std::string value = std::string(QWUSBEMU_HOST_PRELOAD) + ":libumockdev-preload.so.0";
+  // Ours first: it names each process's hot-plug socket and carries its
+  // usbfs ioctls (see host_preload.c).
+  std::string value = std::string(QWUSBEMU_HOST_PRELOAD);
+  if (preload == nullptr || strstr(preload, "libumockdev-preload.so") == nullptr)
+    value += ":libumockdev-preload.so.0";
   if (preload != nullptr && *preload != '\0')
     value += std::string(":") + preload;
   setenv("LD_PRELOAD", value.c_str(), 1);

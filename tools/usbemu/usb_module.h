@@ -10,10 +10,11 @@
 // and unplugging can be injected.
 //
 // The process must run under the umockdev preload (libumockdev-preload.so.0)
-// from its start, and the testbed must exist before the first libusb_init.
-// umockdev calls the device's handlers on its own worker thread; every public
-// function here may be called from any thread except that one (a handler may
-// call queueIn()).
+// and this directory's shim (reexecUnderPreload) from its start, and the
+// testbed must exist before the first libusb_init. Each device calls its out
+// handler on a thread of its own, one OUT transfer after another; every
+// public function here may be called from any thread (a handler may call
+// queueIn(), unplug() and UsbTestbed::plug()).
 #pragma once
 
 #include <cstdint>

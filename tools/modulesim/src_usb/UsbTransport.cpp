@@ -67,7 +67,7 @@ void UsbTransport::plug(uint32_t serial) {
   }
   qwemu::UsbDevice &d = testbed_.plug(c);
   d.setOutHandler([this, presence = presence_](const uint8_t *data, size_t length) {
-    // On umockdev's worker thread: the module answers through queueIn.
+    // On the device's own thread: the module answers through queueIn.
     std::lock_guard<std::mutex> alive(presence->lock);
     if (!presence->alive)
       return;

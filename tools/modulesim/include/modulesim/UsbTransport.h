@@ -52,7 +52,7 @@ private:
   mutable std::mutex lock_; // guards device_ and plugs_
   std::mutex presenceLock_; // one plug or unplug at a time
   std::mutex assemblyLock_;
-  // The device's out handler runs on umockdev's worker thread and may still
+  // The device's out handler runs on the device's own thread and may still
   // be running when the transport goes: it holds this while it uses the
   // transport, and the destructor clears `alive` under it.
   struct Presence {
