@@ -156,7 +156,7 @@ static int sChannelsUsed; /* entries [0, sChannelsUsed) have been set up */
 static int sReadAll(int sock, void *data, size_t length) {
   char *p = data;
   while (length > 0) {
-    ssize_t n = read(sock, p, length);
+    ssize_t n = recv(sock, p, length, 0); /* not read(): umockdev wraps it */
     if (n < 0 && errno == EINTR)
       continue;
     if (n <= 0)
@@ -169,7 +169,11 @@ static int sReadAll(int sock, void *data, size_t length) {
 
 static int sWriteAll(int sock, struct iovec *iov, int count) {
   while (count > 0) {
-    ssize_t n = writev(sock, iov, count);
+    struct msghdr m;
+    memset(&m, 0, sizeof m);
+    m.msg_iov = iov;
+    m.msg_iovlen = (size_t)count;
+    ssize_t n = sendmsg(sock, &m, MSG_NOSIGNAL); /* a device gone is ENODEV, not SIGPIPE */
     if (n < 0 && errno == EINTR)
       continue;
     if (n <= 0)

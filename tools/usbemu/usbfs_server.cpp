@@ -22,7 +22,7 @@ constexpr int kPollMs = 1000;
 bool readAll(int fd, void *data, size_t length) {
   auto *p = static_cast<uint8_t *>(data);
   while (length > 0) {
-    ssize_t n = read(fd, p, length);
+    ssize_t n = recv(fd, p, length, 0); // not read(): umockdev wraps it
     if (n < 0 && errno == EINTR)
       continue;
     if (n <= 0)
