@@ -56,6 +56,14 @@ protected:
     *urb = nullptr;
     return ioctl(fd, USBDEVFS_REAPURBNDELAY, urb) == 0 ? 0 : -errno;
   }
+  static usbdevfs_urb urb(unsigned char type, unsigned char endpoint, uint8_t *buffer, size_t length) {
+    usbdevfs_urb u{};
+    u.type = type;
+    u.endpoint = endpoint;
+    u.buffer = buffer;
+    u.buffer_length = (int)length;
+    return u;
+  }
   static int call(int fd, unsigned long request, void *argument) {
     return ioctl(fd, request, argument) == 0 ? 0 : -errno;
   }
@@ -90,11 +98,7 @@ TEST_F(UsbfsTest, URBsCarryTheirBytesAndAreReapedByTheFileThatSubmittedThem) {
 
   // OUT: the device has the bytes; only the submitting file reaps the URB.
   uint8_t sent[5] = {0x93, 0x81, 0x20, 0x06, 0x03};
-  usbdevfs_urb out{};
-  out.type = USBDEVFS_URB_TYPE_BULK;
-  out.endpoint = 0x01;
-  out.buffer = sent;
-  out.buffer_length = sizeof sent;
+  usbdevfs_urb out = urb(USBDEVFS_URB_TYPE_BULK, 0x01, sent, sizeof sent);
   ASSERT_EQ(call(a, USBDEVFS_SUBMITURB, &out), 0);
   ASSERT_TRUE(finishedWaits(a));
   EXPECT_EQ(reap(b, &reaped), -EAGAIN);
@@ -107,11 +111,7 @@ TEST_F(UsbfsTest, URBsCarryTheirBytesAndAreReapedByTheFileThatSubmittedThem) {
   // IN: pending until the device sends; nothing past what it sent is touched.
   uint8_t buffer[16];
   memset(buffer, 0xEE, sizeof buffer);
-  usbdevfs_urb in{};
-  in.type = USBDEVFS_URB_TYPE_BULK;
-  in.endpoint = 0x81;
-  in.buffer = buffer;
-  in.buffer_length = sizeof buffer;
+  usbdevfs_urb in = urb(USBDEVFS_URB_TYPE_BULK, 0x81, buffer, sizeof buffer);
   ASSERT_EQ(call(a, USBDEVFS_SUBMITURB, &in), 0);
   EXPECT_EQ(reap(a, &reaped), -EAGAIN);
   dev->queueIn({0x01, 0x02, 0x03});
@@ -132,11 +132,7 @@ TEST_F(UsbfsTest, URBsCarryTheirBytesAndAreReapedByTheFileThatSubmittedThem) {
 
   // Control: the serial-number string comes back after the setup packet.
   uint8_t control[8 + 64] = {0x80, 0x06, 0x03, 0x03, 0x09, 0x04, 64, 0};
-  usbdevfs_urb get{};
-  get.type = USBDEVFS_URB_TYPE_CONTROL;
-  get.endpoint = 0x00;
-  get.buffer = control;
-  get.buffer_length = sizeof control;
+  usbdevfs_urb get = urb(USBDEVFS_URB_TYPE_CONTROL, 0x00, control, sizeof control);
   ASSERT_EQ(call(b, USBDEVFS_SUBMITURB, &get), 0);
   ASSERT_TRUE(finishedWaits(b));
   ASSERT_EQ(reap(b, &reaped), 0);

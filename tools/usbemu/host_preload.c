@@ -235,8 +235,9 @@ static struct channel *sChannel(int fd) {
       free = &sChannels[i];
   }
   if (c == NULL && free == NULL && sChannelsUsed < MAX_CHANNELS) {
-    free = &sChannels[sChannelsUsed++];
+    free = &sChannels[sChannelsUsed];
     pthread_mutex_init(&free->lock, NULL);
+    __atomic_store_n(&sChannelsUsed, sChannelsUsed + 1, __ATOMIC_RELEASE);
   }
   if (c == NULL && free != NULL) {
     int ours = 0;
@@ -274,7 +275,8 @@ static void sForget(int fd) {
   pthread_mutex_unlock(&sLock);
 }
 
-/* One exchange with the device; returns the ioctl's result. */
+/* One exchange with the device; returns the ioctl's result, or -2 when the
+ * connection broke (the device has gone, or the stream is out of step). */
 static int sExchange(int sock, unsigned long request, void *argument) {
   struct qwusbfs_request head = {(uint32_t)request, 0};
   struct qwusbfs_urb urb;
@@ -321,28 +323,22 @@ static int sExchange(int sock, unsigned long request, void *argument) {
   for (int i = 1; i < count; i++)
     head.length += (uint32_t)iov[i].iov_len;
   struct qwusbfs_reply reply;
-  if (sWriteAll(sock, iov, count) != 0 || sReadAll(sock, &reply, sizeof reply) != 0) {
-    errno = ENODEV;
-    return -1;
-  }
+  if (sWriteAll(sock, iov, count) != 0 || sReadAll(sock, &reply, sizeof reply) != 0)
+    return -2;
   uint32_t left = reply.length;
   if (request == USBDEVFS_GET_CAPABILITIES && left >= sizeof value) {
     if (sReadAll(sock, &value, sizeof value) != 0)
-      left = 0, reply.result = -1, reply.error = ENODEV;
-    else
-      *(uint32_t *)argument = value, left -= sizeof value;
+      return -2;
+    *(uint32_t *)argument = value;
+    left -= sizeof value;
   } else if ((request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY) && left >= sizeof urb) {
-    if (sReadAll(sock, &urb, sizeof urb) != 0) {
-      errno = ENODEV;
-      return -1;
-    }
+    if (sReadAll(sock, &urb, sizeof urb) != 0)
+      return -2;
     left -= sizeof urb;
     u = (struct usbdevfs_urb *)(uintptr_t)urb.id; /* one this file submitted */
     uint32_t copy = left < (uint32_t)u->buffer_length ? left : (uint32_t)u->buffer_length;
-    if (copy > 0 && sReadAll(sock, u->buffer, copy) != 0) {
-      errno = ENODEV;
-      return -1;
-    }
+    if (copy > 0 && sReadAll(sock, u->buffer, copy) != 0)
+      return -2;
     left -= copy;
     u->status = urb.status;
     u->actual_length = urb.actual_length;
@@ -352,7 +348,7 @@ static int sExchange(int sock, unsigned long request, void *argument) {
   while (left > 0) { /* what this side does not know what to do with */
     uint32_t n = left < sizeof rest ? left : (uint32_t)sizeof rest;
     if (sReadAll(sock, rest, n) != 0)
-      break;
+      return -2;
     left -= n;
   }
   if (reply.result < 0)
@@ -393,6 +389,12 @@ int ioctl(int fd, unsigned long request, ...) {
     result = -1;
   } else {
     result = sExchange(c->sock, request, argument);
+  }
+  if (result == -2) { /* from here on the file is one of a device gone */
+    close_fn_next(c->sock);
+    c->sock = -1;
+    errno = ENODEV;
+    result = -1;
   }
   pthread_mutex_unlock(&c->lock);
   return result;

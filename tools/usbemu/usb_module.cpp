@@ -17,7 +17,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/usbdevice_fs.h>
 #include <string>
@@ -93,12 +92,17 @@ struct UsbDevice::Impl : UsbfsServer::Handler {
 
   std::unique_ptr<UsbfsServer> server;
   // The device works on what it was sent on a thread of its own, one OUT
-  // transfer after another, as a module does while the bus goes on.
+  // transfer after another, as a module does while the bus goes on. A
+  // transfer completes once the module has taken its bytes.
   std::thread worker;
+  struct Work {
+    Urb *urb; // null once its file has gone
+    std::vector<uint8_t> data;
+  };
 
   mutable std::mutex lock; // guards everything below
   std::condition_variable workCv;
-  std::deque<std::vector<uint8_t>> work; // OUT transfers for the handler
+  std::deque<Work> work; // OUT transfers for the handler; the front one is in hand
   bool stopWork = false;
   OutHandler outHandler;
   bool unplugged = false;
@@ -125,6 +129,8 @@ struct UsbDevice::Impl : UsbfsServer::Handler {
   ~Impl() override {
     server.reset(); // no thread is in a request after this
     stopWorker();
+    for (Work &w : work)
+      delete w.urb;
     releaseClaims(nullptr);
     for (Urb *u : pendingIn)
       delete u;
@@ -156,6 +162,11 @@ struct UsbDevice::Impl : UsbfsServer::Handler {
           ++it;
         }
       }
+    for (Work &w : work)
+      if (w.urb != nullptr && (client == nullptr || w.urb->client == client)) {
+        delete w.urb; // the module still gets the bytes
+        w.urb = nullptr;
+      }
     updateSignal();
   }
 
@@ -175,13 +186,18 @@ struct UsbDevice::Impl : UsbfsServer::Handler {
       workCv.wait_for(g, std::chrono::seconds(1), [this] { return stopWork || !work.empty(); });
       if (stopWork || work.empty())
         continue;
-      std::vector<uint8_t> data = std::move(work.front());
-      work.pop_front();
+      // Stays at the front, where dropTransfers finds it, until it is done
+      // (references into a deque survive a push_back).
+      std::vector<uint8_t> data = std::move(work.front().data);
       OutHandler handler = outHandler;
       g.unlock();
       if (handler)
         handler(data.data(), data.size());
       g.lock();
+      Urb *u = work.front().urb;
+      work.pop_front();
+      if (u != nullptr)
+        finish(u, u->status, u->actual);
     }
   }
 
@@ -319,8 +335,9 @@ struct UsbDevice::Impl : UsbfsServer::Handler {
     finish(u, (requestType & 0xE0) == 0 ? 0 : -EPIPE, 0); // standard SET_* requests succeed
   }
 
-  // Lock held. Returns true when an OUT transfer completed; its bytes are
-  // then in `out` for the out handler.
+  // Lock held. Returns true for an OUT transfer the module takes: its bytes
+  // are then in `out` for the out handler, its outcome in the URB, and it
+  // is not finished yet.
   bool submit(Urb *u, std::vector<uint8_t> &out) {
     if (u->type == USBDEVFS_URB_TYPE_CONTROL) {
       control(u);
@@ -345,7 +362,10 @@ struct UsbDevice::Impl : UsbfsServer::Handler {
           outData.insert(outData.end(), data, data + moved);
           out.assign(data, data + moved);
         }
-        finish(u, failOut.status, (int)moved);
+        u->status = failOut.status;
+        u->actual = (int)moved;
+        if (moved == 0)
+          finish(u, u->status, 0);
         return moved > 0;
       }
       outSizes.push_back(length);
@@ -355,7 +375,8 @@ struct UsbDevice::Impl : UsbfsServer::Handler {
       } else {
         out.clear();
       }
-      finish(u, 0, (int)length);
+      u->status = 0;
+      u->actual = (int)length;
       return true;
     }
     if (u->endpoint == config.inEndpoint) {
@@ -420,9 +441,13 @@ struct UsbDevice::Impl : UsbfsServer::Handler {
     size_t sent = std::min(payload.size() - sizeof head, u->buffer.size());
     memcpy(u->buffer.data(), payload.data() + sizeof head, sent);
     std::vector<uint8_t> out;
-    if (submit(u, out) && outHandler) { // finished at once: an OUT transfer for the module
-      work.push_back(std::move(out));
+    if (!submit(u, out)) // finished, failed or waiting for IN data
+      return {};
+    if (outHandler) {
+      work.push_back({u, std::move(out)});
       workCv.notify_one();
+    } else {
+      finish(u, u->status, u->actual); // nobody to take the bytes: they are gone
     }
     return {};
   }

@@ -124,13 +124,15 @@ UsbfsServer::~UsbfsServer() {
     std::lock_guard<std::mutex> g(lock_);
     all.swap(connections_);
   }
+  {
+    std::lock_guard<std::mutex> g(lock_); // a connection closes its own descriptor under it
+    for (auto &c : all)
+      if (c->fd >= 0)
+        shutdown(c->fd, SHUT_RDWR);
+  }
   for (auto &c : all)
-    shutdown(c->fd, SHUT_RDWR);
-  for (auto &c : all) {
     if (c->thread.joinable())
       c->thread.join();
-    close(c->fd);
-  }
   for (int fd : {wakeFd_, acceptWakeFd_})
     if (fd >= 0)
       close(fd);
@@ -164,10 +166,8 @@ void UsbfsServer::joinFinished() {
       it = next;
     }
   }
-  for (auto &c : ended) {
+  for (auto &c : ended)
     c->thread.join();
-    close(c->fd);
-  }
 }
 
 void UsbfsServer::acceptLoop() {
@@ -203,6 +203,13 @@ void UsbfsServer::serve(Connection &c) {
       break;
   }
   handler_.closed(&c);
+  {
+    // Closed here, not when the thread is joined: the connections of a
+    // device that left the bus are joined only when it goes.
+    std::lock_guard<std::mutex> g(lock_);
+    close(c.fd);
+    c.fd = -1;
+  }
   c.finished = true;
 }
 
